@@ -1,0 +1,7 @@
+#include "core/client.hpp"
+
+namespace orv {
+
+client_record client;
+
+} // namespace orv

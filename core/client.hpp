@@ -1,0 +1,47 @@
+// The client record: all state of the client, one static instance for the
+// life of the process. Nothing in it is allocated; texts that do not fit
+// their arrays are cut.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <ctime>
+
+namespace orv {
+
+constexpr std::size_t nick_capacity = 32;       // 31 characters and a terminator
+constexpr std::size_t channel_capacity = 256;   // 255 characters and a terminator
+constexpr std::size_t line_capacity = 4096;     // one line read or one text formatted
+constexpr std::size_t time_text_capacity = 80;
+
+// A public network's server that accepts plain connections on 6667.
+constexpr const char *default_host = "irc.libera.chat";
+constexpr const char *default_port = "6667";
+
+struct client_record {
+    // Our nickname: USER or "unknown", then -n, then our own NICK changes.
+    std::array<char, nick_capacity> nick;
+    // Server host from -h; also the origin of lines without a prefix and the
+    // argument of keep-alive pings. Points at a literal or into argv.
+    const char *host = default_host;
+    // Port number or service name from -p.
+    const char *port = default_port;
+    // Connection password from -k; null when none was given.
+    const char *keyword = nullptr;
+    // The connected socket; -1 until start-up connects. Never closed.
+    int server_stream = -1;
+    // When the last line came from the server; 0, the epoch, until one does.
+    std::time_t last_server_line = 0;
+    // The line being handled, from either source; handlers cut it in place.
+    std::array<char, line_capacity> line_buffer;
+    // The text being written by one of the writers.
+    std::array<char, line_capacity> format_buffer;
+    // The timestamp of console lines.
+    std::array<char, time_text_capacity> time_text;
+    // Where plain typed lines go; empty until :j or :s sets it.
+    std::array<char, channel_capacity> default_channel;
+};
+
+extern client_record client;
+
+} // namespace orv

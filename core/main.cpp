@@ -1,0 +1,15 @@
+// orv: a minimal IRC client for a text terminal.
+
+#include "core/client.hpp"
+#include "core/event_loop.hpp"
+#include "core/startup.hpp"
+
+int main(int argc, char **argv)
+{
+    orv::open_standard_descriptors();
+    orv::take_nick_from_environment(); // before the options, so -n wins
+    orv::parse_command_line(argc, argv);
+    orv::client.server_stream = orv::connect_to_server(orv::client.host, orv::client.port);
+    orv::log_in();
+    orv::run_event_loop();
+}

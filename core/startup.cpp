@@ -1,0 +1,106 @@
+#include "core/startup.hpp"
+
+#include "core/client.hpp"
+#include "output/writers.hpp"
+#include "text/text.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace orv {
+
+namespace {
+constexpr const char *usage_text = "usage: orv [-h host] [-p port] [-n nick] [-k keyword] [-v]\n";
+constexpr const char *version_banner = "orv-1.3, a minimal IRC client for the terminal\n";
+} // namespace
+
+void open_standard_descriptors()
+{
+    for (int descriptor = 0; descriptor <= 2; ++descriptor)
+        if (fcntl(descriptor, F_GETFD) == -1 && errno == EBADF)
+            open("/dev/null", O_RDWR); // takes the lowest free descriptor: this one
+}
+
+void take_nick_from_environment()
+{
+    const char *user = std::getenv("USER");
+    strlcpy(client.nick.data(), user != nullptr ? user : "unknown", nick_capacity);
+}
+
+void parse_command_line(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (argument[0] != '-' || argument[1] == '\0' || std::strcmp(argument, "--") == 0)
+            return;
+        char letter = argument[1];
+        if (letter == 'v')
+            exit_with_error("%s", version_banner);
+        if (std::strchr("hpnk", letter) == nullptr)
+            exit_with_error("%s", usage_text);
+        const char *value = argument + 2; // -hhost1 as well as -h host1
+        if (*value == '\0') {
+            if (i + 1 >= argc)
+                exit_with_error("%s", usage_text);
+            value = argv[++i];
+        }
+        switch (letter) {
+        case 'h': client.host = value; break;
+        case 'p': client.port = value; break;
+        case 'k': client.keyword = value; break;
+        default: strlcpy(client.nick.data(), value, nick_capacity); break;
+        }
+    }
+}
+
+int connect_to_server(const char *host, const char *port)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *addresses = nullptr;
+    int failure = getaddrinfo(host, port, &hints, &addresses);
+    if (failure != 0) {
+        // errno tells nothing about a resolver failure; the resolver's own
+        // reason does, but for a failure of the system underneath it.
+        const char *reason = failure == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(failure);
+        exit_with_error("error: cannot resolve hostname '%s': %s\n", host, reason);
+    }
+    int connected = -1;
+    for (addrinfo *address = addresses; address != nullptr && connected < 0;
+         address = address->ai_next) {
+        int descriptor = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+        if (descriptor < 0)
+            continue;
+        if (connect(descriptor, address->ai_addr, address->ai_addrlen) == 0)
+            connected = descriptor;
+        else
+            close(descriptor);
+    }
+    freeaddrinfo(addresses);
+    if (connected < 0)
+        exit_with_error("error: cannot connect to host '%s'\n", host);
+    return connected;
+}
+
+void log_in()
+{
+    // Corked, the registration lines leave together in one segment.
+    int cork = 1;
+    setsockopt(client.server_stream, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+    if (client.keyword != nullptr)
+        send_to_server("PASS %s", client.keyword);
+    send_to_server("NICK %s", client.nick.data());
+    send_to_server("USER %s localhost %s :%s", client.nick.data(), client.host, client.nick.data());
+    cork = 0;
+    setsockopt(client.server_stream, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+}
+
+} // namespace orv

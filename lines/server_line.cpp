@@ -1,0 +1,81 @@
+#include "lines/server_line.hpp"
+
+#include "core/client.hpp"
+#include "output/writers.hpp"
+#include "text/text.hpp"
+
+#include <cstring>
+
+namespace orv {
+
+static void trim_trailing_space(char *text)
+{
+    std::size_t length = std::strlen(text);
+    while (length > 0 && is_space(text[length - 1]))
+        text[--length] = '\0';
+}
+
+// The server may omit the colon before a one-word last parameter: the
+// commands orv acts on then take their argument from the last word.
+static char *last_parameter(char *parameters)
+{
+    char *space = std::strrchr(parameters, ' ');
+    return space != nullptr ? space + 1 : parameters;
+}
+
+static void show_chat_message(const char *origin, char *parameters, const char *trailing,
+                              bool has_trailing)
+{
+    if (!has_trailing) {
+        char *space = std::strrchr(parameters, ' ');
+        if (space != nullptr) {
+            *space = '\0';
+            trim_trailing_space(parameters);
+            trailing = space + 1;
+        }
+    }
+    show_on_console(parameters, "<%s> %s", origin, trailing);
+}
+
+void handle_server_line()
+{
+    char *line = client.line_buffer.data();
+    if (*line == '\0')
+        return;
+    const char *origin = client.host;
+    char *rest = line;
+    if (*line == ':') {
+        char *space = std::strchr(line + 1, ' ');
+        if (space == nullptr)
+            return;
+        *space = '\0';
+        rest = space + 1;
+        if (*rest == '\0')
+            return;
+        cut_at(line + 1, '!'); // nick!user@host: the nick alone
+        origin = line + 1;
+    }
+    end_line(rest); // a bare line feed ends a line as well as CR LF does
+    char *command = rest;
+    char *parameters = cut_at(command, ' ');
+    bool has_trailing = std::strchr(parameters, ':') != nullptr;
+    char *trailing = cut_at(parameters, ':');
+    trim_trailing_space(parameters);
+
+    if (std::strcmp(command, "PONG") == 0)
+        return;
+    if (std::strcmp(command, "PRIVMSG") == 0) {
+        show_chat_message(origin, parameters, trailing, has_trailing);
+        return;
+    }
+    if (std::strcmp(command, "PING") == 0) {
+        send_to_server("PONG %s", has_trailing ? trailing : last_parameter(parameters));
+        return;
+    }
+    show_on_console(origin, ">< %s (%s): %s", command, parameters, trailing);
+    if (std::strcmp(command, "NICK") == 0 && std::strcmp(origin, client.nick.data()) == 0)
+        strlcpy(client.nick.data(), has_trailing ? trailing : last_parameter(parameters),
+                nick_capacity);
+}
+
+} // namespace orv

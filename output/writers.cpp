@@ -1,0 +1,162 @@
+#include "output/writers.hpp"
+
+#include "core/client.hpp"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+namespace orv {
+
+namespace {
+constexpr std::size_t column_width = 12;
+constexpr char column_padding[] = "            "; // column_width blanks
+static_assert(sizeof column_padding == column_width + 1);
+// A console text in caret notation takes at most two bytes per byte.
+char escaped_column[2 * line_capacity];
+char escaped_message[2 * line_capacity];
+} // namespace
+
+static std::size_t format_text(const char *format, va_list arguments)
+{
+    int length = std::vsnprintf(client.format_buffer.data(), client.format_buffer.size(), format,
+                                arguments);
+    if (length < 0) {
+        client.format_buffer[0] = '\0';
+        return 0;
+    }
+    return std::min(static_cast<std::size_t>(length), client.format_buffer.size() - 1);
+}
+
+// Writes all the pieces, going on after signals and short writes; gives up
+// silently on any other failure. A socket never raises SIGPIPE.
+static void write_all(int descriptor, iovec *pieces, int count, bool is_socket)
+{
+    while (count > 0) {
+        ssize_t written;
+        if (is_socket) {
+            msghdr message{};
+            message.msg_iov = pieces;
+            message.msg_iovlen = static_cast<std::size_t>(count);
+            written = sendmsg(descriptor, &message, MSG_NOSIGNAL);
+        } else {
+            written = writev(descriptor, pieces, count);
+        }
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return;
+        auto left = static_cast<std::size_t>(written);
+        for (; count > 0 && left >= pieces->iov_len; ++pieces, --count)
+            left -= pieces->iov_len;
+        if (count > 0) {
+            pieces->iov_base = static_cast<char *>(pieces->iov_base) + left;
+            pieces->iov_len -= left;
+        }
+    }
+}
+
+static iovec piece(const char *text, std::size_t length)
+{
+    return {const_cast<char *>(text), length};
+}
+
+void send_to_server(const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    format_text(format, arguments);
+    va_end(arguments);
+    const char *line = client.format_buffer.data();
+    iovec pieces[] = {piece(line, std::strcspn(line, "\r\n")), piece("\r\n", 2)};
+    write_all(client.server_stream, pieces, 2, true);
+}
+
+// Formats the timestamp into time_text when the minute has changed since the
+// last console line. Returns its length.
+static std::size_t update_time_text()
+{
+    static std::time_t shown_minute = -1;
+    static std::size_t length = 0;
+    std::time_t now = std::time(nullptr);
+    if (now / 60 == shown_minute)
+        return length;
+    shown_minute = now / 60;
+    length = std::strftime(client.time_text.data(), client.time_text.size(), "%Y-%m-%d %R",
+                           std::localtime(&now));
+    return length;
+}
+
+// Copies text into out with each control character other than tab written
+// as a caret and a letter (ESC as ^[, DEL as ^?). Returns the length.
+static std::size_t escape_controls(const char *text, std::size_t length, char *out)
+{
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 && c != '\t') || c == 0x7f) {
+            out[used++] = '^';
+            out[used++] = static_cast<char>(c ^ 0x40);
+        } else {
+            out[used++] = static_cast<char>(c);
+        }
+    }
+    return used;
+}
+
+void show_on_console(const char *column, const char *format, ...)
+{
+    static const bool to_terminal = isatty(STDOUT_FILENO) == 1;
+    va_list arguments;
+    va_start(arguments, format);
+    std::size_t message_length = format_text(format, arguments);
+    va_end(arguments);
+    const char *message = client.format_buffer.data();
+    std::size_t column_length = std::strlen(column);
+    if (to_terminal) {
+        column_length = escape_controls(column, column_length, escaped_column);
+        column = escaped_column;
+        message_length = escape_controls(message, message_length, escaped_message);
+        message = escaped_message;
+    }
+    std::size_t padding = column_length < column_width ? column_width - column_length : 0;
+    std::size_t time_length = update_time_text();
+    iovec pieces[] = {
+        piece(column, column_length),
+        piece(column_padding, padding),
+        piece(": ", 2),
+        piece(client.time_text.data(), time_length),
+        piece(" ", 1),
+        piece(message, message_length),
+        piece("\n", 1),
+    };
+    write_all(STDOUT_FILENO, pieces, static_cast<int>(std::size(pieces)), false);
+}
+
+void exit_with_error(const char *format, ...)
+{
+    int error = errno;
+    va_list arguments;
+    va_start(arguments, format);
+    std::size_t length = format_text(format, arguments);
+    va_end(arguments);
+    iovec pieces[] = {piece(client.format_buffer.data(), length), piece("", 0), piece("", 0),
+                      piece("", 0)};
+    std::size_t format_length = std::strlen(format);
+    if (format_length > 0 && format[format_length - 1] == ':') {
+        const char *reason = std::strerror(error);
+        pieces[1] = piece(" ", 1);
+        pieces[2] = piece(reason, std::strlen(reason));
+        pieces[3] = piece("\n", 1);
+    }
+    write_all(STDERR_FILENO, pieces, 4, false);
+    std::exit(1);
+}
+
+} // namespace orv

@@ -1,0 +1,25 @@
+// The three writers: everything the client says leaves through them. Each
+// formats into the client's format_buffer, cutting at 4095 characters. No
+// writer reports a failed write: a dead connection shows up as the end of
+// the server stream at the next read.
+#pragma once
+
+namespace orv {
+
+// Writes one protocol line to the server, ended by carriage return and line
+// feed, in one write. The line stops at any carriage return or line feed the
+// text holds, so no text can smuggle a second line to the server.
+void send_to_server(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes one console line to standard output in one write: the column padded
+// to 12 characters, a colon, the local date and time, and the message. On a
+// terminal, control characters are shown in caret notation (ESC as ^[).
+void show_on_console(const char *column, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Writes the message to standard error and ends the process with status 1.
+// A format ending in a colon gets a blank, the text of the current errno and
+// a line feed appended.
+[[noreturn]] void exit_with_error(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+} // namespace orv

@@ -1,0 +1,178 @@
+// Start-up as the user meets it: the lines a server receives at login, and
+// every way start-up ends, with the exact bytes on standard error.
+#include "e2e/harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace orv_test {
+namespace {
+
+const std::string usage = "usage: orv [-h host] [-p port] [-n nick] [-k keyword] [-v]\n";
+
+struct login_case {
+    const char *name;
+    std::vector<std::string> arguments;   // after -h 127.0.0.1 -p PORT
+    std::vector<std::string> environment; // TZ=UTC is added
+    std::string login;
+};
+
+void PrintTo(const login_case &c, std::ostream *out) { *out << c.name; }
+
+class login_test : public testing::TestWithParam<login_case> {};
+
+TEST_P(login_test, sends_the_registration_lines_in_order)
+{
+    const login_case &c = GetParam();
+    run_options options;
+    options.arguments = c.arguments;
+    options.environment = c.environment;
+    options.environment.push_back("TZ=UTC");
+    session s(options);
+    EXPECT_EQ(s.login, c.login);
+    EXPECT_EQ(read_for(s.orv.output, 200ms), "") << "nothing is shown during start-up";
+}
+
+const std::string forty = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN";
+const std::string cut = forty.substr(0, 31);
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, login_test,
+    testing::Values(
+        login_case{"nick_from_user", {}, {"USER=bob"},
+                   "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
+        login_case{"user_absent_gives_unknown", {}, {},
+                   "NICK unknown\r\nUSER unknown localhost 127.0.0.1 :unknown\r\n"},
+        login_case{"user_set_but_empty_stays_empty", {}, {"USER="},
+                   "NICK \r\nUSER  localhost 127.0.0.1 :\r\n"},
+        login_case{"long_user_cut_to_31", {}, {"USER=" + forty},
+                   "NICK " + cut + "\r\nUSER " + cut + " localhost 127.0.0.1 :" + cut + "\r\n"},
+        login_case{"n_wins_over_user", {"-n", "carol"}, {"USER=bob"},
+                   "NICK carol\r\nUSER carol localhost 127.0.0.1 :carol\r\n"},
+        login_case{"long_n_cut_to_31", {"-n" + forty}, {"USER=bob"},
+                   "NICK " + cut + "\r\nUSER " + cut + " localhost 127.0.0.1 :" + cut + "\r\n"},
+        login_case{"keyword_sends_pass_first", {"-k", "sesame"}, {"USER=bob"},
+                   "PASS sesame\r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
+        login_case{"empty_keyword_still_sends_pass", {"-k", ""}, {"USER=bob"},
+                   "PASS \r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
+        login_case{"last_of_a_repeated_option_wins", {"-n", "a", "-nz"}, {"USER=bob"},
+                   "NICK z\r\nUSER z localhost 127.0.0.1 :z\r\n"},
+        login_case{"operand_ends_parsing", {"extra", "-n", "carol"}, {"USER=bob"},
+                   "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
+        login_case{"lone_hyphen_ends_parsing", {"-", "-x"}, {"USER=bob"},
+                   "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
+        login_case{"double_hyphen_ends_parsing", {"--", "-v"}, {"USER=bob"},
+                   "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
+        login_case{"value_may_begin_with_a_hyphen", {"-n", "-v"}, {"USER=bob"},
+                   "NICK -v\r\nUSER -v localhost 127.0.0.1 :-v\r\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(login, host_given_in_one_argument_or_two_is_the_same)
+{
+    listener peer;
+    for (std::vector<std::string> arguments :
+         {std::vector<std::string>{"-h127.0.0.1"}, std::vector<std::string>{"-h", "127.0.0.1"},
+          std::vector<std::string>{"-hlocalhost", "-h", "-p", "-h127.0.0.1"}}) {
+        process orv;
+        run_options options;
+        options.arguments = arguments;
+        options.arguments.push_back("-p" + std::to_string(peer.port));
+        start_orv(orv, options);
+        int connection = peer.accept_one();
+        ASSERT_GE(connection, 0);
+        EXPECT_EQ(read_until(connection, "127.0.0.1 :bob\r\n"),
+                  "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n");
+        close(connection);
+    }
+}
+
+struct exit_case {
+    const char *name;
+    std::vector<std::string> arguments;
+    std::string error; // exact bytes on standard error
+};
+
+void PrintTo(const exit_case &c, std::ostream *out) { *out << c.name; }
+
+class exit_test : public testing::TestWithParam<exit_case> {};
+
+TEST_P(exit_test, ends_with_its_message_and_status_1)
+{
+    const exit_case &c = GetParam();
+    process orv;
+    run_options options;
+    options.arguments = c.arguments;
+    start_orv(orv, options);
+    std::string error = read_to_end(orv.error, 10s);
+    EXPECT_EQ(orv.wait_for_exit(10s), 1);
+    if (c.error.starts_with("orv-1.3")) {
+        EXPECT_TRUE(error.starts_with("orv-1.3") && error.ends_with("\n")) << error;
+        EXPECT_EQ(error.find('\n'), error.size() - 1) << "one line";
+    } else {
+        EXPECT_EQ(error, c.error);
+    }
+    EXPECT_EQ(read_to_end(orv.output), "");
+}
+
+const std::string refused = "error: cannot connect to host '127.0.0.1'\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, exit_test,
+    testing::Values(
+        exit_case{"version", {"-v"}, "orv-1.3"},
+        exit_case{"version_ignores_the_rest_of_its_argument", {"-vh"}, "orv-1.3"},
+        exit_case{"version_after_valid_options", {"-n", "x", "-v", "-x"}, "orv-1.3"},
+        exit_case{"unknown_option", {"-x"}, usage},
+        exit_case{"upper_case_option", {"-H", "host"}, usage},
+        exit_case{"bad_option_before_version", {"-q", "-v"}, usage},
+        exit_case{"missing_host_value", {"-h"}, usage},
+        exit_case{"missing_value_after_valid_options", {"-n", "bob", "-k"}, usage},
+        exit_case{"refused_connection", {"-h", "127.0.0.1", "-p", std::to_string(free_port())}, refused},
+        // An empty label fails in the resolver itself, with no query sent.
+        exit_case{"unresolvable_host",
+                  {"-h", "no..such.host", "-p", "6667"},
+                  "error: cannot resolve hostname 'no..such.host': Name or service not known\n"},
+        exit_case{"unknown_service",
+                  {"-h", "127.0.0.1", "-p", "no-such-service"},
+                  "error: cannot resolve hostname '127.0.0.1': Servname not supported for ai_socktype\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(connection, tries_every_address_in_order)
+{
+    // localhost resolves to ::1 and 127.0.0.1; only the IPv4 one listens.
+    listener peer;
+    process orv;
+    run_options options;
+    options.arguments = {"-h", "localhost", "-p", std::to_string(peer.port)};
+    start_orv(orv, options);
+    int connection = peer.accept_one();
+    ASSERT_GE(connection, 0) << "orv did not go on to the next address";
+    EXPECT_EQ(read_until(connection, "localhost :bob\r\n"),
+              "NICK bob\r\nUSER bob localhost localhost :bob\r\n");
+    close(connection);
+}
+
+TEST(connection, closed_standard_output_never_becomes_the_connection)
+{
+    listener peer;
+    process orv;
+    run_options options;
+    // Through a shell that closes descriptor 1 before orv starts.
+    options.wrapper = {"sh", "-c", "exec \"$0\" \"$@\" >&-"};
+    options.arguments = {"-h", "127.0.0.1", "-p", std::to_string(peer.port)};
+    start_orv(orv, options);
+    int connection = peer.accept_one();
+    ASSERT_GE(connection, 0);
+    std::string login = read_until(connection, "127.0.0.1 :bob\r\n");
+    send_text(connection, ":hub 001 bob :Welcome\r\n");
+    EXPECT_EQ(read_for(connection, 300ms), "") << "a console line went to the server";
+    close(connection);
+    EXPECT_EQ(read_to_end(orv.error), "orv: remote host closed connection\n");
+    EXPECT_EQ(orv.wait_for_exit(), 1);
+}
+
+} // namespace
+} // namespace orv_test

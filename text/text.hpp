@@ -1,0 +1,28 @@
+// Text routines shared by the line handlers and the writers.
+#pragma once
+
+#include <cstddef>
+
+namespace orv {
+
+// Copies at most capacity - 1 bytes of source into destination and
+// terminates it unless capacity is zero. Returns the length of source, so a
+// result not below capacity means the copy was cut.
+std::size_t strlcpy(char *destination, const char *source, std::size_t capacity);
+
+// Ends text at the first c. Returns the text after it, or the empty text at
+// the end of text when c does not occur.
+char *cut_at(char *text, char c);
+
+// Ends text at its first carriage return or line feed: whatever follows is
+// not part of the line.
+void end_line(char *text);
+
+// Whitespace as the POSIX locale classifies it: blank, tab, line feed,
+// vertical tab, form feed and carriage return. Bytes from 128 up never are.
+constexpr bool is_space(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+} // namespace orv
