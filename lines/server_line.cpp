@@ -40,6 +40,7 @@ static void show_chat_message(const char *origin, char *parameters, const char *
 void handle_server_line()
 {
     char *line = client.line_buffer.data();
+    end_line(line); // a bare line feed ends a line as well as CR LF does
     if (*line == '\0')
         return;
     const char *origin = client.host;
@@ -55,7 +56,6 @@ void handle_server_line()
         cut_at(line + 1, '!'); // nick!user@host: the nick alone
         origin = line + 1;
     }
-    end_line(rest); // a bare line feed ends a line as well as CR LF does
     char *command = rest;
     char *parameters = cut_at(command, ' ');
     bool has_trailing = std::strchr(parameters, ':') != nullptr;

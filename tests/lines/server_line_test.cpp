@@ -1,0 +1,100 @@
+#include "lines/server_line.hpp"
+
+#include "capture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+namespace orv_test {
+namespace {
+
+struct server_case {
+    const char *name;
+    std::string line;
+    std::string console; // what is shown
+    std::string wire;    // what is answered
+    std::string nick_after = "bob";
+};
+
+void PrintTo(const server_case &c, std::ostream *out) { *out << c.name; }
+
+class server_line_test : public testing::TestWithParam<server_case> {};
+
+TEST_P(server_line_test, shows_answers_and_follows_our_nick)
+{
+    const server_case &c = GetParam();
+    reset_client("#den");
+    put_line(c.line);
+    captured out = capture(orv::handle_server_line);
+    EXPECT_EQ(out.console, c.console);
+    EXPECT_EQ(out.wire, c.wire);
+    EXPECT_STREQ(orv::client.nick.data(), c.nick_after.c_str());
+}
+
+const std::string forty = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN";
+
+INSTANTIATE_TEST_SUITE_P(
+    display_table, server_line_test,
+    testing::Values(
+        server_case{"channel_message", ":alice!ali PRIVMSG #den :hi there\r\n",
+                    shown("#den", "<alice> hi there"), ""},
+        server_case{"private_message", ":alice!ali PRIVMSG bob :psst\r\n",
+                    shown("bob", "<alice> psst"), ""},
+        server_case{"ping_is_answered", "PING :tok42\r\n", "", "PONG tok42\r\n"},
+        server_case{"pong_is_hidden", ":hub PONG hub :hub\r\n", "", ""},
+        server_case{"numeric", ":hub 001 bob :Welcome\r\n", shown("hub", ">< 001 (bob): Welcome"), ""},
+        server_case{"no_prefix_takes_the_host", "NOTICE AUTH :Looking up your host\r\n",
+                    shown("irc.test", ">< NOTICE (AUTH): Looking up your host"), ""},
+        server_case{"join_with_colon", ":alice!ali JOIN :#den\r\n", shown("alice", ">< JOIN (): #den"), ""},
+        server_case{"join_without_colon", ":alice!ali JOIN #den\r\n", shown("alice", ">< JOIN (#den): "), ""},
+        server_case{"first_colon_splits", ":alice!ali MODE #den +k a:b\r\n",
+                    shown("alice", ">< MODE (#den +k a): b"), ""},
+        server_case{"our_nick_change", ":bob!b NICK :robert\r\n", shown("bob", ">< NICK (): robert"), "",
+                    "robert"},
+        server_case{"prefix_alone_is_ignored", ":hub\r\n", "", ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    edges, server_line_test,
+    testing::Values(
+        server_case{"empty_line", "", "", ""},
+        server_case{"line_end_alone", "\r\n", "", ""},
+        server_case{"prefix_and_blank_alone_is_ignored", ":hub \r\n", "", ""},
+        server_case{"bare_line_feed_ends_the_line", ":a!b PRIVMSG #den :hi\n", shown("#den", "<a> hi"), ""},
+        server_case{"bare_line_feed_never_reaches_a_pong", "PING :tok\n", "", "PONG tok\r\n"},
+        server_case{"carriage_return_ends_the_line", ":hub 001 bob :one\rtwo\r\n",
+                    shown("hub", ">< 001 (bob): one"), ""},
+        server_case{"trailing_whitespace_trimmed_from_parameters", ":hub 005 bob a b \t\r\n",
+                    shown("hub", ">< 005 (bob a b): "), ""},
+        server_case{"lower_case_command_is_generic", ":a!b privmsg #den :hi\r\n",
+                    shown("a", ">< privmsg (#den): hi"), ""},
+        server_case{"prefix_without_exclamation_mark", ":irc.hub.net NOTICE bob :x\r\n",
+                    shown("irc.hub.net", ">< NOTICE (bob): x"), ""},
+        server_case{"someone_elses_nick_change", ":alice!a NICK :alicia\r\n",
+                    shown("alice", ">< NICK (): alicia"), ""},
+        server_case{"nick_compared_case_sensitively", ":Bob!b NICK :robert\r\n",
+                    shown("Bob", ">< NICK (): robert"), ""},
+        server_case{"long_new_nick_cut_to_31", ":bob!b NICK :" + forty + "\r\n",
+                    shown("bob", ">< NICK (): " + forty), "", forty.substr(0, 31)},
+        server_case{"privmsg_with_only_a_target", ":a!b PRIVMSG #den\r\n", shown("#den", "<a> "), ""},
+        server_case{"empty_ping_trailing", "PING :\r\n", "", "PONG \r\n"},
+        server_case{"command_alone", "PING\r\n", "", "PONG \r\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The server may leave out the colon before a one-word last parameter; the
+// commands orv acts on must still find their argument.
+INSTANTIATE_TEST_SUITE_P(
+    last_parameter_without_colon, server_line_test,
+    testing::Values(
+        server_case{"ping", "PING tok42\r\n", "", "PONG tok42\r\n"},
+        server_case{"ping_with_two_parameters", "PING hub tok42\r\n", "", "PONG tok42\r\n"},
+        server_case{"our_nick", ":bob!b NICK robert\r\n", shown("bob", ">< NICK (robert): "), "", "robert"},
+        server_case{"privmsg", ":alice!a PRIVMSG #den hi\r\n", shown("#den", "<alice> hi"), ""},
+        server_case{"privmsg_with_blanks_before_the_text", ":alice!a PRIVMSG #den   hi\r\n",
+                    shown("#den", "<alice> hi"), ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace orv_test

@@ -1,0 +1,109 @@
+#include "lines/terminal_line.hpp"
+
+#include "capture.hpp"
+#include "text/text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+namespace orv_test {
+namespace {
+
+const std::string leave_text = "orv - 250 LOC are too much!";
+const std::string no_channel = shown("", "No channel to send to");
+
+struct typed_case {
+    const char *name;
+    std::string typed;
+    std::string channel_before;
+    std::string wire;
+    std::string console;
+    std::string channel_after;
+};
+
+void PrintTo(const typed_case &c, std::ostream *out) { *out << c.name; }
+
+class terminal_line_test : public testing::TestWithParam<typed_case> {};
+
+TEST_P(terminal_line_test, sends_shows_and_selects)
+{
+    const typed_case &c = GetParam();
+    reset_client(c.channel_before.c_str());
+    put_line(c.typed);
+    captured out = capture(orv::handle_terminal_line);
+    EXPECT_EQ(out.wire, c.wire);
+    EXPECT_EQ(out.console, c.console);
+    EXPECT_STREQ(orv::client.default_channel.data(), c.channel_after.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    typed_table, terminal_line_test,
+    testing::Values(
+        typed_case{"chat", "hello\n", "#den", "PRIVMSG #den :hello\r\n", shown("#den", "<bob> hello"), "#den"},
+        typed_case{"chat_without_channel", "hello\n", "", "", no_channel, ""},
+        typed_case{"first_join_selects", ":j #den\n", "", "JOIN #den\r\n", "", "#den"},
+        typed_case{"later_join_keeps_default", ":j #two\n", "#den", "JOIN #two\r\n", "", "#den"},
+        typed_case{"select", ":s #two\n", "#den", "", "", "#two"},
+        typed_case{"leave_named", ":l #den\n", "#two", "PART #den :" + leave_text + "\r\n", "", "#two"},
+        typed_case{"leave_with_text", ":l #den see you\n", "#two", "PART #den :see you\r\n", "", "#two"},
+        typed_case{"leave_default", ":l \n", "#two", "PART #two :" + leave_text + "\r\n", "", "#two"},
+        typed_case{"message", ":m alice hi there\n", "#den", "PRIVMSG alice :hi there\r\n",
+                   shown("alice", "<bob> hi there"), "#den"},
+        typed_case{"message_without_text", ":m alice\n", "#den", "PRIVMSG alice :\r\n",
+                   shown("alice", "<bob> "), "#den"},
+        typed_case{"message_without_target", ":m \n", "#den", "", no_channel, "#den"},
+        typed_case{"raw", ":WHOIS alice\n", "#den", "WHOIS alice\r\n", "", "#den"},
+        typed_case{"unknown_letter_is_raw", ":x foo\n", "#den", "x foo\r\n", "", "#den"},
+        typed_case{"letter_alone_is_raw", ":l\n", "#den", "l\r\n", "", "#den"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    edges, terminal_line_test,
+    testing::Values(
+        typed_case{"empty_line", "", "#den", "", "", "#den"},
+        typed_case{"line_feed_alone_is_empty_chat", "\n", "#den", "PRIVMSG #den :\r\n", shown("#den", "<bob> "),
+                   "#den"},
+        typed_case{"line_feed_alone_without_channel", "\n", "", "", no_channel, ""},
+        typed_case{"tab_separates_the_letter", ":j\t#den\n", "", "JOIN #den\r\n", "", "#den"},
+        typed_case{"join_argument_untouched", ":j  #den\n", "", "JOIN  #den\r\n", "", " #den"},
+        typed_case{"upper_case_letter_is_raw", ":J #den\n", "", "J #den\r\n", "", ""},
+        typed_case{"colon_alone_sends_an_empty_line", ":\n", "#den", "\r\n", "", "#den"},
+        typed_case{"select_keeps_trailing_blanks", ":s #two  \n", "#den", "", "", "#two  "},
+        typed_case{"leave_consumes_one_separator", ":l  #den   bye  now\n", "", "PART #den :  bye  now\r\n",
+                   "", ""},
+        typed_case{"leave_without_any_channel", ":l\t\n", "", "PART  :" + leave_text + "\r\n", "", ""},
+        typed_case{"select_is_cut_to_255", ":s #" + std::string(299, 'c') + "\n", "", "", "",
+                   "#" + std::string(254, 'c')},
+        typed_case{"carriage_return_ends_the_line", "hi\r\n", "#den", "PRIVMSG #den :hi\r\n",
+                   shown("#den", "<bob> hi"), "#den"},
+        typed_case{"carriage_return_cannot_smuggle_a_line", "hi\rQUIT\n", "#den", "PRIVMSG #den :hi\r\n",
+                   shown("#den", "<bob> hi"), "#den"},
+        typed_case{"line_without_line_feed", "hello", "#den", "PRIVMSG #den :hello\r\n",
+                   shown("#den", "<bob> hello"), "#den"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(terminal_line_rest, is_plain_text_even_when_it_looks_like_a_command)
+{
+    for (auto [piece, wire] : {std::pair{":QUIT\n", "PRIVMSG #den ::QUIT\r\n"},
+                               {":j #evil\n", "PRIVMSG #den ::j #evil\r\n"},
+                               {"\n", ""}}) {
+        reset_client("#den");
+        put_line(piece);
+        EXPECT_EQ(capture(orv::handle_terminal_line_rest).wire, wire) << "for " << piece;
+        EXPECT_STREQ(orv::client.default_channel.data(), "#den");
+    }
+}
+
+TEST(send_message, echo_follows_our_current_nick)
+{
+    reset_client("#den");
+    orv::strlcpy(orv::client.nick.data(), "robert", orv::nick_capacity);
+    captured out = capture([] { orv::send_message("#den", "hi"); });
+    EXPECT_EQ(out.console, shown("#den", "<robert> hi"));
+    EXPECT_EQ(out.wire, "PRIVMSG #den :hi\r\n");
+}
+
+} // namespace
+} // namespace orv_test

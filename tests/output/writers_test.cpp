@@ -1,0 +1,104 @@
+#include "output/writers.hpp"
+
+#include "capture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <ostream>
+#include <string>
+
+namespace orv_test {
+namespace {
+
+const std::string long_text(5000, 'x');
+const std::string cut_text(4095, 'x');
+
+TEST(send_to_server, ends_each_line_with_one_carriage_return_and_line_feed)
+{
+    reset_client();
+    struct row {
+        std::string text, wire;
+    };
+    for (const row &r : {row{"NICK bob", "NICK bob\r\n"},
+                         row{"", "\r\n"},
+                         row{long_text, cut_text + "\r\n"},
+                         row{"PRIVMSG #den :a\rQUIT", "PRIVMSG #den :a\r\n"},
+                         row{"JOIN #a\nQUIT", "JOIN #a\r\n"}}) {
+        captured out = capture([&] { orv::send_to_server("%s", r.text.c_str()); });
+        EXPECT_EQ(out.wire, r.wire) << "for " << r.text.substr(0, 40);
+        EXPECT_EQ(out.console, "");
+    }
+}
+
+struct console_case {
+    const char *name;
+    std::string column;
+    std::string message;
+    std::string console; // timestamp as "T"
+};
+
+void PrintTo(const console_case &c, std::ostream *out) { *out << c.name; }
+
+class show_on_console_test : public testing::TestWithParam<console_case> {};
+
+TEST_P(show_on_console_test, pads_the_column_and_stamps_the_line)
+{
+    const console_case &c = GetParam();
+    reset_client();
+    captured out = capture([&] { orv::show_on_console(c.column.c_str(), "%s", c.message.c_str()); });
+    EXPECT_EQ(out.console, c.console);
+    EXPECT_EQ(out.wire, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, show_on_console_test,
+    testing::Values(
+        console_case{"short_column_is_padded", "#den", "<alice> hi", "#den        : T <alice> hi\n"},
+        console_case{"empty_column_is_twelve_blanks", "", "No channel to send to",
+                     "            : T No channel to send to\n"},
+        console_case{"twelve_characters_meet_the_colon", "abcdefghijkl", "m", "abcdefghijkl: T m\n"},
+        console_case{"thirteen_push_the_colon", "abcdefghijklm", "m", "abcdefghijklm: T m\n"},
+        console_case{"long_column_is_never_cut", std::string(5000, 'c'), "m",
+                     std::string(5000, 'c') + ": T m\n"},
+        console_case{"long_message_is_cut_to_4095", "#den", long_text, "#den        : T " + cut_text + "\n"},
+        // To a pipe, bytes pass unchanged: logs and scripts keep them.
+        console_case{"control_bytes_pass_to_a_pipe", "#\x1b[2J", "\x07\x1b]0;t\x07", "#\x1b[2J       : T \x07\x1b]0;t\x07\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct exit_case {
+    const char *name;
+    const char *format;
+    const char *argument;
+    const char *error; // a regular expression for all of standard error
+};
+
+void PrintTo(const exit_case &c, std::ostream *out) { *out << c.name; }
+
+class exit_with_error_test : public testing::TestWithParam<exit_case> {};
+
+TEST_P(exit_with_error_test, writes_the_message_and_ends_with_status_1)
+{
+    const exit_case &c = GetParam();
+    EXPECT_EXIT(
+        {
+            errno = ENOENT;
+            orv::exit_with_error(c.format, c.argument);
+        },
+        testing::ExitedWithCode(1), c.error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, exit_with_error_test,
+    testing::Values(
+        exit_case{"colon_gets_the_system_reason", "fdopen:", "", "^fdopen: No such file or directory\n$"},
+        exit_case{"colon_after_formatting", "error: cannot resolve hostname '%s':", "h",
+                  "^error: cannot resolve hostname 'h': No such file or directory\n$"},
+        exit_case{"line_feed_is_written_alone", "error: cannot connect to host '%s'\n", "h",
+                  "^error: cannot connect to host 'h'\n$"},
+        exit_case{"colon_in_the_argument_does_not_count", "%s", "x:", "^x:$"},
+        exit_case{"empty_format", "", "", "^$"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace orv_test
