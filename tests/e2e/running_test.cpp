@@ -1,0 +1,183 @@
+// The running client as the user meets it: keep-alive timing (under
+// libfaketime, which speeds up the clock and the wait alike), lines that
+// arrive together, the order of the two sources, and the ways it ends.
+#include "e2e/harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <ostream>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace orv_test {
+namespace {
+
+// One real second is a minute of orv's time: a 120-second wait takes two.
+const std::vector<std::string> minute_per_second = {"faketime", "-f", "+0 x60"};
+const std::string ping = "PING 127.0.0.1\r\n";
+const std::string timeout_message = "orv shutting down: parse timeout\n";
+
+struct keep_alive_case {
+    const char *name;
+    bool server_speaks_first; // one server line right after login
+    bool answer_pings;        // the server answers each ping
+    int typed_lines;          // typed one a (real) second, from the start
+    std::string wire;         // what the server receives after login
+    std::string error;        // standard error; empty: still running
+};
+
+void PrintTo(const keep_alive_case &c, std::ostream *out) { *out << c.name; }
+
+class keep_alive_test : public testing::TestWithParam<keep_alive_case> {};
+
+TEST_P(keep_alive_test, pings_when_idle_and_gives_up_on_a_silent_server)
+{
+    const keep_alive_case &c = GetParam();
+    run_options options;
+    options.wrapper = minute_per_second;
+    session s(options);
+    if (c.server_speaks_first)
+        send_text(s.peer, ":hub 001 bob :Welcome\r\n");
+    send_text(s.orv.input, ":s #den\n");
+    std::string wire;
+    for (int i = 0; i < c.typed_lines; ++i) {
+        send_text(s.orv.input, "tick\n");
+        wire += read_for(s.peer, 1s);
+    }
+    // Long enough for three idle expiries and a little more.
+    for (auto deadline = std::chrono::steady_clock::now() + 7500ms; std::chrono::steady_clock::now() < deadline;) {
+        std::string got = read_for(s.peer, 100ms);
+        wire += got;
+        if (c.answer_pings && got.find("PING ") != std::string::npos)
+            send_text(s.peer, ":hub PONG hub :127.0.0.1\r\n");
+    }
+    EXPECT_EQ(wire, c.wire);
+    if (c.error.empty()) {
+        EXPECT_EQ(read_for(s.orv.error, 100ms), "");
+        s.orv.close_input();
+        EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
+    } else {
+        EXPECT_EQ(read_to_end(s.orv.error, 1s), c.error);
+    }
+    EXPECT_EQ(s.orv.wait_for_exit(), 1);
+}
+
+std::string ticks(int count)
+{
+    std::string wire;
+    for (int i = 0; i < count; ++i)
+        wire += "PRIVMSG #den :tick\r\n";
+    return wire;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, keep_alive_test,
+    testing::Values(
+        keep_alive_case{"silent_server_pinged_twice_then_left", true, false, 0, ping + ping, timeout_message},
+        keep_alive_case{"no_server_line_ever_ends_at_the_first_expiry", false, false, 0, "", timeout_message},
+        keep_alive_case{"answered_pings_keep_it_alive", true, true, 0, ping + ping + ping, ""},
+        // Typing keeps the wait from expiring, so no ping goes out; the
+        // first expiry after it finds the server silent for too long.
+        keep_alive_case{"typing_holds_off_pings", true, false, 6, ticks(6), timeout_message}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(running, lines_arriving_together_are_all_handled_at_once)
+{
+    session s;
+    send_text(s.peer, "PING :a\r\n:a!b PRIVMSG bob :one\r\nPING :b\r\n:a!b PRIVMSG bob :two\r\nPING :c\r\n");
+    EXPECT_EQ(read_until(s.peer, "PONG c\r\n", 1s), "PONG a\r\nPONG b\r\nPONG c\r\n");
+    EXPECT_EQ(without_times(read_until(s.orv.output, "two\n", 1s)),
+              console_line("bob", "<a> one") + console_line("bob", "<a> two"));
+}
+
+TEST(running, line_split_across_segments_is_one_line)
+{
+    session s;
+    send_text(s.peer, "PING :sp");
+    EXPECT_EQ(read_for(s.peer, 200ms), "");
+    send_text(s.peer, "lit\r\n");
+    EXPECT_EQ(read_until(s.peer, "\r\n", 1s), "PONG split\r\n");
+}
+
+TEST(running, server_line_is_handled_before_the_typed_line)
+{
+    session s;
+    send_text(s.orv.input, ":s #den\n");
+    usleep(100000);
+    // Stopped, orv finds both ready at once when it goes on.
+    kill(s.orv.pid, SIGSTOP);
+    send_text(s.orv.input, "hello\n");
+    send_text(s.peer, "PING :first\r\n");
+    usleep(100000);
+    kill(s.orv.pid, SIGCONT);
+    EXPECT_EQ(read_until(s.peer, "hello\r\n", 1s), "PONG first\r\nPRIVMSG #den :hello\r\n");
+}
+
+TEST(running, end_of_input_ends_the_client_while_the_server_is_healthy)
+{
+    session s;
+    s.orv.close_input();
+    EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
+    EXPECT_EQ(s.orv.wait_for_exit(), 1);
+    EXPECT_EQ(read_to_end(s.peer, 1s), "") << "nothing more is sent";
+}
+
+TEST(running, server_closing_ends_the_client)
+{
+    session s;
+    send_text(s.peer, ":hub 001 bob :Welcome\r\n");
+    close(s.peer);
+    s.peer = -1;
+    EXPECT_EQ(read_to_end(s.orv.error), "orv: remote host closed connection\n");
+    EXPECT_EQ(s.orv.wait_for_exit(), 1);
+    EXPECT_EQ(without_times(read_to_end(s.orv.output)), console_line("hub", ">< 001 (bob): Welcome"));
+}
+
+TEST(running, writing_to_a_dropped_connection_ends_with_the_message_not_a_signal)
+{
+    session s;
+    // orv answers the pings after the peer has gone: its writes fail, and
+    // the end shows up at the next read.
+    std::string pings;
+    for (int i = 0; i < 200; ++i)
+        pings += "PING :" + std::to_string(i) + "\r\n";
+    send_text(s.peer, pings);
+    close(s.peer);
+    s.peer = -1;
+    EXPECT_EQ(read_to_end(s.orv.error), "orv: remote host closed connection\n");
+    EXPECT_EQ(s.orv.wait_for_exit(), 1) << "128 + 13 is death by SIGPIPE";
+}
+
+struct time_zone_case {
+    const char *name;
+    const char *zone;
+    std::string console;
+};
+
+void PrintTo(const time_zone_case &c, std::ostream *out) { *out << c.name; }
+
+class time_zone_test : public testing::TestWithParam<time_zone_case> {};
+
+TEST_P(time_zone_test, timestamp_is_local_time_to_the_minute)
+{
+    const time_zone_case &c = GetParam();
+    run_options options;
+    options.environment = {"USER=bob", std::string("TZ=") + c.zone, "FAKETIME_FMT=%s"};
+    options.wrapper = {"faketime", "-f", "@1709647620"}; // 2024-03-05 14:07:00 UTC
+    session s(options);
+    send_text(s.peer, ":alice!a PRIVMSG #den :hi\r\n");
+    EXPECT_EQ(read_until(s.orv.output, "hi\n", 2s), c.console);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, time_zone_test,
+    testing::Values(time_zone_case{"utc", "UTC", "#den        : 2024-03-05 14:07 <alice> hi\n"},
+                    time_zone_case{"half_hour_east", "Asia/Kolkata", "#den        : 2024-03-05 19:37 <alice> hi\n"},
+                    time_zone_case{"west_across_midnight", "America/Los_Angeles",
+                                   "#den        : 2024-03-05 06:07 <alice> hi\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace orv_test
