@@ -7,6 +7,10 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
@@ -231,6 +235,300 @@ session::~session()
 {
     if (peer >= 0)
         close(peer);
+}
+
+static pid_t spawn_program(const std::vector<std::string> &arguments, int input, int output, int error)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input, 0);
+    posix_spawn_file_actions_adddup2(&actions, output, 1);
+    posix_spawn_file_actions_adddup2(&actions, error, 2);
+    std::vector<std::string> words = arguments;
+    std::vector<char *> argv;
+    for (auto &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int failure = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failure != 0) {
+        ADD_FAILURE() << "cannot start " << arguments[0] << ": " << std::strerror(failure);
+        return -1;
+    }
+    return pid;
+}
+
+int run_program(const std::vector<std::string> &arguments, std::string *output, duration timeout)
+{
+    int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        close(null);
+        return -1;
+    }
+    pid_t pid = spawn_program(arguments, null, out[1], null);
+    close(null);
+    close(out[1]);
+    if (pid < 0) {
+        close(out[0]);
+        return -1;
+    }
+    std::string text = read_to_end(out[0], timeout);
+    close(out[0]);
+    if (output != nullptr)
+        *output = text;
+    process waited;
+    waited.pid = pid;
+    return waited.wait_for_exit(timeout);
+}
+
+bool wait_for_port(int port, duration timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    for (;;) {
+        int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        bool accepted = connect(descriptor, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        close(descriptor);
+        if (accepted)
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        usleep(20000);
+    }
+}
+
+temporary_directory::temporary_directory()
+{
+    const char *base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/orv-test-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr)
+        ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
+    // Servers that drop root privileges still read what the test puts here.
+    chmod(pattern.c_str(), 0755);
+    path = pattern;
+}
+
+temporary_directory::~temporary_directory()
+{
+    std::error_code ignored;
+    if (!path.empty())
+        std::filesystem::remove_all(path, ignored);
+}
+
+std::string fill_template(std::string_view name,
+                          const std::vector<std::pair<std::string, std::string>> &values)
+{
+    std::string path = std::string(ORV_SOURCE_DIR) + "/tests/e2e/" + std::string(name);
+    std::ifstream file(path);
+    EXPECT_TRUE(file.good()) << "cannot read " << path;
+    std::stringstream read;
+    read << file.rdbuf();
+    std::string text = read.str();
+    for (const auto &[key, value] : values) {
+        std::string marker = "@" + key + "@";
+        for (std::size_t at = text.find(marker); at != std::string::npos; at = text.find(marker, at + value.size()))
+            text.replace(at, marker.size(), value);
+    }
+    static const std::regex marker("@[A-Z_]+@");
+    EXPECT_FALSE(std::regex_search(text, marker)) << "a marker was left unfilled in " << name;
+    return text;
+}
+
+void write_file(const std::string &path, std::string_view text)
+{
+    std::ofstream file(path, std::ios::binary);
+    file << text;
+    file.close();
+    ASSERT_TRUE(file.good()) << "cannot write " << path;
+}
+
+daemon_process::~daemon_process()
+{
+    stop();
+}
+
+void daemon_process::start(const std::vector<std::string> &arguments, const std::string &log)
+{
+    log_path = log;
+    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    pid = spawn_program(arguments, null, out, out);
+    close(null);
+    close(out);
+}
+
+bool daemon_process::running()
+{
+    return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0;
+}
+
+void daemon_process::stop()
+{
+    if (pid <= 0)
+        return;
+    if (waitpid(pid, nullptr, WNOHANG) == 0) {
+        kill(pid, SIGTERM);
+        process waited;
+        waited.pid = pid;
+        waited.wait_for_exit(5s); // kills it outright when it lingers
+    }
+    pid = -1;
+}
+
+std::string daemon_process::log() const
+{
+    std::ifstream file(log_path);
+    std::stringstream read;
+    read << file.rdbuf();
+    return read.str();
+}
+
+console_user::console_user(std::string name, int port) : nick(std::move(name))
+{
+    run_options options;
+    options.arguments = {"-h", "127.0.0.1", "-p", std::to_string(port), "-n", nick};
+    start_orv(orv, options);
+}
+
+void console_user::type(std::string_view line)
+{
+    send_text(orv.input, std::string(line) + "\n");
+}
+
+bool console_user::saw(std::string_view line, duration timeout)
+{
+    std::string wanted = "\n" + std::string(line);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (without_times("\n" + shown).find(wanted) != std::string::npos)
+            return true;
+        auto left = std::chrono::duration_cast<duration>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !wait_readable(orv.output, left))
+            return false;
+        // Whole lines only, so that no timestamp is ever cut in two.
+        std::string more;
+        if (!read_some(orv.output, more))
+            return false;
+        pending += more;
+        std::size_t end = pending.rfind('\n');
+        if (end == std::string::npos)
+            continue;
+        shown += without_times(pending.substr(0, end + 1));
+        pending.erase(0, end + 1);
+    }
+}
+
+relay::relay(int target_port) : server_port(target_port)
+{
+    if (pipe2(stop_pipe, O_CLOEXEC) != 0)
+        ADD_FAILURE() << "pipe: " << std::strerror(errno);
+    worker = std::thread([this] { forward(); });
+}
+
+relay::~relay()
+{
+    if (write(stop_pipe[1], "x", 1) != 1)
+        ADD_FAILURE() << "cannot stop the relay";
+    worker.join();
+    close(stop_pipe[0]);
+    close(stop_pipe[1]);
+}
+
+std::string relay::from_server()
+{
+    std::lock_guard<std::mutex> lock(guard);
+    return server_bytes;
+}
+
+std::string relay::from_client()
+{
+    std::lock_guard<std::mutex> lock(guard);
+    return client_bytes;
+}
+
+void relay::forward()
+{
+    pollfd waiting[2] = {{entry.descriptor, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+    while (poll(waiting, 2, -1) < 0 && errno == EINTR) {
+    }
+    if (waiting[1].revents != 0)
+        return;
+    int client = accept4(entry.descriptor, nullptr, nullptr, SOCK_CLOEXEC);
+    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(server_port));
+    if (client < 0 || connect(server, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        close(client);
+        close(server);
+        return;
+    }
+    pollfd watched[3] = {{client, POLLIN, 0}, {server, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
+    for (;;) {
+        if (poll(watched, 3, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (watched[2].revents != 0)
+            break;
+        bool connected = true;
+        for (int side = 0; side < 2 && connected; ++side) {
+            if (watched[side].revents == 0)
+                continue;
+            char chunk[65536];
+            ssize_t got = read(watched[side].fd, chunk, sizeof chunk);
+            if (got <= 0) {
+                connected = false;
+                break;
+            }
+            {
+                std::lock_guard<std::mutex> lock(guard);
+                (side == 0 ? client_bytes : server_bytes).append(chunk, static_cast<std::size_t>(got));
+            }
+            for (ssize_t sent = 0, done = 0; done < got && connected; done += sent) {
+                sent = send(watched[1 - side].fd, chunk + done, static_cast<std::size_t>(got - done), MSG_NOSIGNAL);
+                connected = sent > 0;
+            }
+        }
+        if (!connected)
+            break;
+    }
+    close(client);
+    close(server);
+}
+
+void start_irc_server(daemon_process &server, std::string_view kind, const std::string &directory,
+                      int port, std::string_view extra)
+{
+    std::string name(kind);
+    std::string config = directory + "/" + name + ".conf";
+    write_file(config, fill_template(name + ".conf.in", {{"PORT", std::to_string(port)}, {"DIRECTORY", directory}}) +
+                           std::string(extra));
+    std::vector<std::string> command;
+    if (kind == "ngircd") {
+        command = {"ngircd", "--nodaemon", "--config", config};
+    } else {
+        write_file(directory + "/motd.txt", "orv test\n");
+        command = {"inspircd", "--nofork", "--nopid", "--config", config};
+        if (geteuid() == 0) // it refuses root unless told
+            command.push_back("--runasroot");
+    }
+    server.start(command, directory + "/" + name + ".log");
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!wait_for_port(port, 100ms)) {
+        if (!server.running() || std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << name << " did not come up on port " << port << "; its log:\n" << server.log();
+            server.stop();
+            return;
+        }
+    }
 }
 
 } // namespace orv_test

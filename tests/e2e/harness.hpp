@@ -4,9 +4,12 @@
 #pragma once
 
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <thread>
+#include <utility>
 #include <vector>
 
 namespace orv_test {
@@ -83,5 +86,94 @@ struct session {
     explicit session(run_options options = {});
     ~session();
 };
+
+// Runs a helper program (openssl, tmux...) with no input and waits for it.
+// Returns its exit status (-1 when it did not end in time) and, when output
+// is given, what it wrote on standard output.
+int run_program(const std::vector<std::string> &arguments, std::string *output = nullptr,
+                duration timeout = patience);
+
+// True once something accepts connections on 127.0.0.1 at this port.
+bool wait_for_port(int port, duration timeout = patience);
+
+// A fresh directory under $TMPDIR (or /tmp), removed with all it holds.
+struct temporary_directory {
+    std::string path;
+    temporary_directory();
+    ~temporary_directory();
+    temporary_directory(const temporary_directory &) = delete;
+    temporary_directory &operator=(const temporary_directory &) = delete;
+};
+
+// The file tests/e2e/NAME of the source tree with every "@KEY@" replaced by
+// its value.
+std::string fill_template(std::string_view name,
+                          const std::vector<std::pair<std::string, std::string>> &values);
+
+// Writes text to a file, or fails the test.
+void write_file(const std::string &path, std::string_view text);
+
+// A server program run by a test, its standard output and error kept in a
+// log file; killed (and waited for) by stop() or at the latest on
+// destruction, so that no daemon outlives its test.
+struct daemon_process {
+    pid_t pid = -1;
+    std::string log_path;
+    daemon_process() = default;
+    daemon_process(const daemon_process &) = delete;
+    daemon_process &operator=(const daemon_process &) = delete;
+    ~daemon_process();
+    void start(const std::vector<std::string> &arguments, const std::string &log);
+    // True while it runs.
+    bool running();
+    void stop();
+    // What it wrote so far.
+    std::string log() const;
+};
+
+// A person at an orv console: types lines and reads what is shown.
+struct console_user {
+    process orv;
+    std::string nick;
+    std::string shown; // all the console showed so far, timestamps as "T"
+    std::string pending; // the start of a line not yet complete
+    // Starts orv -h 127.0.0.1 -p PORT -n NICK.
+    console_user(std::string name, int port);
+    void type(std::string_view line); // the line feed is added
+    // True once the console has shown this whole line (as console_line
+    // gives it), or a line that begins with it when it has no line feed;
+    // waits at most timeout.
+    bool saw(std::string_view line, duration timeout = patience);
+};
+
+// A loopback relay between orv and a server that keeps a copy of the
+// traffic each way: one connection, forwarded until either side closes.
+class relay {
+public:
+    explicit relay(int server_port);
+    ~relay();
+    relay(const relay &) = delete;
+    relay &operator=(const relay &) = delete;
+    int port() const { return entry.port; }
+    // The bytes each side sent so far.
+    std::string from_server();
+    std::string from_client();
+
+private:
+    void forward();
+    listener entry;
+    int server_port;
+    int stop_pipe[2] = {-1, -1};
+    std::mutex guard;
+    std::string server_bytes, client_bytes;
+    std::thread worker;
+};
+
+// Starts a real IRC server, kind "ngircd" or "inspircd", on 127.0.0.1 at
+// port, with its configuration made from tests/e2e/KIND.conf.in in
+// directory and extra appended to it, and waits until the port accepts.
+// Fails the test (with the server's log) when it does not come up.
+void start_irc_server(daemon_process &server, std::string_view kind, const std::string &directory,
+                      int port, std::string_view extra = "");
 
 } // namespace orv_test

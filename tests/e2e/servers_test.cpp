@@ -1,0 +1,227 @@
+// orv against real IRC servers: ngIRCd and InspIRCd from the system's
+// packages, each started by the test on 127.0.0.1 with a throwaway
+// configuration, and two orv processes talking through it as two people.
+#include "e2e/harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <ostream>
+#include <string>
+#include <thread>
+
+namespace orv_test {
+namespace {
+
+struct server_case {
+    const char *name; // the server program, and the name of its template
+    // What follows ">< 001 (NICK): " on the console of NICK.
+    std::string (*welcome)(const std::string &nick);
+    // The last console line of a client that sent QUIT, after "T >< ".
+    std::string closing;
+    // What others see after ">< QUIT (): " when NICK quits without a text.
+    std::string (*quit_text)(const std::string &nick);
+};
+
+void PrintTo(const server_case &c, std::ostream *out) { *out << c.name; }
+
+const server_case servers[] = {
+    {"ngircd",
+     [](const std::string &nick) {
+         return "Welcome to the Internet Relay Network " + nick + "!~" + nick + "@127.0.0.1";
+     },
+     "ERROR (): Closing connection", [](const std::string &nick) { return nick; }},
+    {"inspircd",
+     [](const std::string &nick) {
+         return "Welcome to the orvtest IRC Network " + nick + "!" + nick + "@127.0.0.1";
+     },
+     "ERROR (): Closing link: (alice@127.0.0.1) [Client exited]",
+     // The "Quit: " prefix goes only before a text of the user's own.
+     [](const std::string &) { return std::string("Client exited"); }},
+};
+
+class real_server : public testing::TestWithParam<server_case> {
+protected:
+    temporary_directory directory;
+    daemon_process server;
+    int port = free_port();
+
+    void SetUp() override { start_irc_server(server, GetParam().name, directory.path, port); }
+
+    void TearDown() override
+    {
+        server.stop();
+        if (HasFailure())
+            std::cerr << GetParam().name << " log:\n" << server.log();
+    }
+
+    // Fails the test, naming the server, the user and the step, unless the
+    // user's console shows the line.
+    void expect_shown(console_user &user, const std::string &line, const char *step,
+                      duration timeout = patience)
+    {
+        EXPECT_TRUE(user.saw(line, timeout))
+            << GetParam().name << ", " << step << ": " << user.nick << " was not shown\n"
+            << line << "but only:\n"
+            << user.shown << user.pending;
+    }
+
+    void expect_welcome(console_user &user)
+    {
+        expect_shown(user, console_line("irc.orv.test", ">< 001 (" + user.nick + "): " + GetParam().welcome(user.nick)),
+                     "registration");
+    }
+
+    // Both join the channel; each waits to see the other's join, so that
+    // what follows reaches both.
+    void join_both(console_user &first, console_user &second, const std::string &channel)
+    {
+        first.type(":j " + channel);
+        expect_shown(first, console_line(first.nick, ">< JOIN (): " + channel), "first join");
+        second.type(":j " + channel);
+        expect_shown(second, console_line(second.nick, ">< JOIN (): " + channel), "second join");
+        expect_shown(first, console_line(second.nick, ">< JOIN (): " + channel), "join seen by the other");
+    }
+};
+
+TEST_P(real_server, both_users_register_and_see_the_welcome)
+{
+    console_user alice("alice", port), bob("bob", port);
+    expect_welcome(alice);
+    expect_welcome(bob);
+}
+
+TEST_P(real_server, channel_lines_reach_the_other_side)
+{
+    console_user alice("alice", port), bob("bob", port);
+    expect_welcome(alice);
+    expect_welcome(bob);
+    join_both(alice, bob, "#den");
+
+    bob.type("hello den");
+    expect_shown(bob, console_line("#den", "<bob> hello den"), "own echo");
+    expect_shown(alice, console_line("#den", "<bob> hello den"), "delivery");
+    alice.type("hi bob: all well?");
+    expect_shown(alice, console_line("#den", "<alice> hi bob: all well?"), "own echo of the reply");
+    expect_shown(bob, console_line("#den", "<alice> hi bob: all well?"), "delivery of the reply");
+}
+
+TEST_P(real_server, m_sends_a_private_message_shown_under_the_recipient)
+{
+    console_user alice("alice", port), bob("bob", port);
+    expect_welcome(alice);
+    expect_welcome(bob);
+
+    alice.type(":m bob psst, over here");
+    expect_shown(alice, console_line("bob", "<alice> psst, over here"), "own echo");
+    expect_shown(bob, console_line("bob", "<alice> psst, over here"), "delivery");
+}
+
+TEST_P(real_server, s_switches_the_default_channel)
+{
+    console_user alice("alice", port), bob("bob", port);
+    expect_welcome(alice);
+    expect_welcome(bob);
+    join_both(alice, bob, "#den");
+    join_both(alice, bob, "#two");
+
+    alice.type("still in den");
+    expect_shown(bob, console_line("#den", "<alice> still in den"), "the first channel joined is the default");
+    alice.type(":s #two");
+    alice.type("now in two");
+    expect_shown(alice, console_line("#two", "<alice> now in two"), "own echo after :s");
+    expect_shown(bob, console_line("#two", "<alice> now in two"), "delivery after :s");
+}
+
+TEST_P(real_server, l_leaves_with_the_default_text_or_ones_own)
+{
+    console_user alice("alice", port), bob("bob", port);
+    expect_welcome(alice);
+    expect_welcome(bob);
+    join_both(alice, bob, "#den");
+
+    alice.type(":l ");
+    std::string part = console_line("alice", ">< PART (#den): orv - 250 LOC are too much!");
+    expect_shown(alice, part, "own leave with the default text");
+    expect_shown(bob, part, "leave seen with the default text");
+
+    alice.type(":j #den");
+    expect_shown(bob, console_line("alice", ">< JOIN (): #den"), "join again");
+    alice.type(":l #den see you later");
+    part = console_line("alice", ">< PART (#den): see you later");
+    expect_shown(alice, part, "own leave with a text");
+    expect_shown(bob, part, "leave seen with a text");
+}
+
+TEST_P(real_server, raw_nick_changes_the_name_and_the_echo_follows)
+{
+    console_user alice("alice", port), bob("bob", port);
+    expect_welcome(alice);
+    expect_welcome(bob);
+    join_both(alice, bob, "#den");
+
+    alice.type(":NICK alicia");
+    std::string change = console_line("alice", ">< NICK (): alicia");
+    expect_shown(alice, change, "own nickname change");
+    expect_shown(bob, change, "nickname change seen by the other");
+    alice.type("same person");
+    expect_shown(alice, console_line("#den", "<alicia> same person"), "echo under the new name");
+    expect_shown(bob, console_line("#den", "<alicia> same person"), "delivery under the new name");
+}
+
+TEST_P(real_server, raw_quit_ends_the_client)
+{
+    console_user alice("alice", port), bob("bob", port);
+    expect_welcome(alice);
+    expect_welcome(bob);
+    join_both(alice, bob, "#den");
+
+    alice.type(":QUIT");
+    expect_shown(alice, console_line("127.0.0.1", ">< " + GetParam().closing), "the server's farewell");
+    EXPECT_EQ(read_to_end(alice.orv.error), "orv: remote host closed connection\n");
+    EXPECT_EQ(alice.orv.wait_for_exit(), 1);
+    expect_shown(bob, console_line("alice", ">< QUIT (): " + GetParam().quit_text("alice")),
+                 "the quit seen by the other");
+}
+
+// Counts the lines of a transcript that begin with text.
+static int count_lines(const std::string &transcript, const std::string &text)
+{
+    int count = 0;
+    for (std::size_t at = 0; (at = ("\n" + transcript).find("\n" + text, at)) != std::string::npos; ++at)
+        ++count;
+    return count;
+}
+
+TEST_P(real_server, keep_alive_pings_are_answered_and_the_connection_lives_on)
+{
+    // alice's traffic passes through a relay that keeps a copy of it.
+    relay wire(port);
+    console_user alice("alice", wire.port()), bob("bob", port);
+    expect_welcome(alice);
+    expect_welcome(bob);
+    join_both(alice, bob, "#den");
+
+    // Idle until the server has pinged three times; each ping left
+    // unanswered would have closed the connection before the next.
+    constexpr int pings = 3;
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (count_lines(wire.from_server(), "PING ") + count_lines(wire.from_server(), ":irc.orv.test PING ") < pings &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(200ms); // for the last answer
+    std::string pinged = wire.from_server(), answered = wire.from_client();
+    EXPECT_GE(count_lines(pinged, "PING ") + count_lines(pinged, ":irc.orv.test PING "), pings) << pinged;
+    EXPECT_GE(count_lines(answered, "PONG irc.orv.test\r\n"), pings) << answered;
+    EXPECT_EQ(alice.shown.find(">< PING"), std::string::npos) << "a ping was shown";
+
+    alice.type("still here");
+    expect_shown(bob, console_line("#den", "<alice> still here"), "delivery after the pings");
+    EXPECT_EQ(read_for(alice.orv.error, 0ms), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(servers, real_server, testing::ValuesIn(servers),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace orv_test
