@@ -40,6 +40,27 @@ const server_case servers[] = {
      [](const std::string &) { return std::string("Client exited"); }},
 };
 
+// Fails the test, naming the server, the user and the step, unless the
+// user's console shows the line.
+void expect_shown(const char *server, console_user &user, const std::string &line, const char *step,
+                  duration timeout = patience)
+{
+    EXPECT_TRUE(user.saw(line, timeout)) << server << ", " << step << ": " << user.nick << " was not shown\n"
+                                         << line << "but only:\n"
+                                         << user.shown << user.pending;
+}
+
+// Both join the channel; each waits to see the other's join, so that what
+// follows reaches both.
+void join_both(const char *server, console_user &first, console_user &second, const std::string &channel)
+{
+    first.type(":j " + channel);
+    expect_shown(server, first, console_line(first.nick, ">< JOIN (): " + channel), "first join");
+    second.type(":j " + channel);
+    expect_shown(server, second, console_line(second.nick, ">< JOIN (): " + channel), "second join");
+    expect_shown(server, first, console_line(second.nick, ">< JOIN (): " + channel), "join seen by the other");
+}
+
 class real_server : public testing::TestWithParam<server_case> {
 protected:
     temporary_directory directory;
@@ -55,15 +76,9 @@ protected:
             std::cerr << GetParam().name << " log:\n" << server.log();
     }
 
-    // Fails the test, naming the server, the user and the step, unless the
-    // user's console shows the line.
-    void expect_shown(console_user &user, const std::string &line, const char *step,
-                      duration timeout = patience)
+    void expect_shown(console_user &user, const std::string &line, const char *step)
     {
-        EXPECT_TRUE(user.saw(line, timeout))
-            << GetParam().name << ", " << step << ": " << user.nick << " was not shown\n"
-            << line << "but only:\n"
-            << user.shown << user.pending;
+        orv_test::expect_shown(GetParam().name, user, line, step);
     }
 
     void expect_welcome(console_user &user)
@@ -72,15 +87,9 @@ protected:
                      "registration");
     }
 
-    // Both join the channel; each waits to see the other's join, so that
-    // what follows reaches both.
     void join_both(console_user &first, console_user &second, const std::string &channel)
     {
-        first.type(":j " + channel);
-        expect_shown(first, console_line(first.nick, ">< JOIN (): " + channel), "first join");
-        second.type(":j " + channel);
-        expect_shown(second, console_line(second.nick, ">< JOIN (): " + channel), "second join");
-        expect_shown(first, console_line(second.nick, ">< JOIN (): " + channel), "join seen by the other");
+        orv_test::join_both(GetParam().name, first, second, channel);
     }
 };
 
@@ -218,6 +227,50 @@ TEST_P(real_server, keep_alive_pings_are_answered_and_the_connection_lives_on)
     alice.type("still here");
     expect_shown(bob, console_line("#den", "<alice> still here"), "delivery after the pings");
     EXPECT_EQ(read_for(alice.orv.error, 0ms), "");
+}
+
+// orv speaks plain TCP; a TLS-only server is reached through a local tunnel,
+// as the README and the manual page tell: socat listens on the loopback and
+// speaks TLS to the server, checking its certificate.
+TEST(tls_tunnel, carries_a_conversation_to_a_tls_port)
+{
+    temporary_directory directory;
+    const std::string certificate = directory.path + "/cert.pem", key = directory.path + "/key.pem";
+    ASSERT_EQ(run_program({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                           "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1", "-keyout",
+                           key, "-out", certificate},
+                          nullptr, 30s),
+              0);
+    int tls_port = free_port();
+    // The plain port of the template stays, unused; the TLS one is added.
+    std::string tls_section = "[SSL]\n\tCertFile = " + certificate + "\n\tKeyFile = " + key +
+                              "\n\tPorts = " + std::to_string(tls_port) + "\n";
+    daemon_process server;
+    start_irc_server(server, "ngircd", directory.path, free_port(), tls_section);
+    ASSERT_TRUE(wait_for_port(tls_port, 30s)) << server.log(); // it makes its DH parameters first
+
+    int tunnel_port = free_port();
+    daemon_process tunnel;
+    tunnel.start({"socat", "TCP-LISTEN:" + std::to_string(tunnel_port) + ",bind=127.0.0.1,reuseaddr,fork",
+                  "OPENSSL:127.0.0.1:" + std::to_string(tls_port) + ",cafile=" + certificate},
+                 directory.path + "/socat.log");
+    ASSERT_TRUE(wait_for_port(tunnel_port)) << tunnel.log();
+
+    const char *name = "ngircd over TLS";
+    console_user alice("alice", tunnel_port), bob("bob", tunnel_port);
+    for (console_user *user : {&alice, &bob})
+        expect_shown(name, *user,
+                     console_line("irc.orv.test", ">< 001 (" + user->nick + "): Welcome to the Internet Relay Network " +
+                                                      user->nick + "!~" + user->nick + "@127.0.0.1"),
+                     "registration");
+    join_both(name, alice, bob, "#den");
+    bob.type("hello over TLS");
+    expect_shown(name, alice, console_line("#den", "<bob> hello over TLS"), "delivery");
+    alice.type(":WHOIS bob");
+    expect_shown(name, alice, console_line("irc.orv.test", ">< 275 (alice bob): is connected via SSL (secure link)"),
+                 "the server's word that bob came over TLS");
+    if (testing::Test::HasFailure())
+        std::cerr << "ngircd log:\n" << server.log() << "socat log:\n" << tunnel.log();
 }
 
 INSTANTIATE_TEST_SUITE_P(servers, real_server, testing::ValuesIn(servers),
