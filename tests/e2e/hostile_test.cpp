@@ -1,0 +1,207 @@
+// Hostile input at the process level: whatever a server (or anyone who can
+// put text through it) sends, and whatever is typed or piped in, orv keeps
+// running, sends exactly what it should and nothing more, and never lets a
+// control byte through to a terminal. After every case orv must still
+// answer a PING and end normally when its input ends.
+#include "e2e/harness.hpp"
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <thread>
+
+namespace orv_test {
+namespace {
+
+using namespace std::string_literals;
+
+struct hostile_case {
+    const char *name;
+    std::string from_server;     // what the peer sends after the login
+    std::string typed;           // what is typed into orv
+    bool to_terminal;            // standard output is a pseudo-terminal
+    std::string wire;            // exactly what the peer receives for them
+    std::string console;         // exactly what is shown, times as "T"
+    duration peer_stalls = 0ms;  // the peer reads nothing for this long
+};
+
+void PrintTo(const hostile_case &c, std::ostream *out) { *out << c.name; }
+
+class hostile_test : public testing::TestWithParam<hostile_case> {};
+
+// The terminal turns each line feed into CR LF on the way out.
+std::string from_terminal(std::string text)
+{
+    for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;)
+        text.erase(at, 1);
+    return text;
+}
+
+// Sent after a case's own bytes: once it is answered, every server line
+// before it has been handled.
+const std::string barrier = "PING :end-of-case\r\n";
+const std::string barrier_answer = "PONG end-of-case\r\n";
+// Typed after a case's own bytes: once its message reaches the peer, every
+// typed line before it has been handled.
+const std::string marker = ":m probe done\n";
+const std::string marker_wire = "PRIVMSG probe :done\r\n";
+const std::string marker_console = console_line("probe", "<bob> done");
+
+TEST_P(hostile_test, keeps_running_and_sends_only_what_it_should)
+{
+    const hostile_case &c = GetParam();
+    run_options options;
+    options.output_to_terminal = c.to_terminal;
+    session s(options);
+    ASSERT_GE(s.peer, 0);
+    std::string wire;
+    if (!c.typed.empty()) {
+        send_text(s.orv.input, c.typed + marker);
+        wire = read_until(s.peer, marker_wire, 10s);
+    }
+    // Sent from a thread, so that a peer that does not read cannot stall
+    // the test while orv stops reading from it.
+    std::thread peer_talks([&] { send_text(s.peer, c.from_server + barrier); });
+    std::this_thread::sleep_for(c.peer_stalls);
+    wire += read_until(s.peer, barrier_answer, 30s);
+    peer_talks.join();
+    EXPECT_EQ(wire, c.typed.empty() ? c.wire + barrier_answer : c.wire + marker_wire + barrier_answer);
+
+    send_text(s.peer, "PING :x\r\n");
+    EXPECT_EQ(read_until(s.peer, "PONG x\r\n"), "PONG x\r\n") << "orv no longer answers";
+    std::string console = without_times(read_for(s.orv.output, 200ms));
+    if (c.to_terminal)
+        console = from_terminal(console);
+    EXPECT_EQ(console, c.typed.empty() ? c.console : c.console + marker_console);
+
+    s.orv.close_input();
+    EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
+    EXPECT_EQ(s.orv.wait_for_exit(), 1);
+}
+
+const std::string den = ":s #den\n"; // typed first where a default channel is needed
+
+// A line of the given length in all, line end not counted.
+std::string line_of(const std::string &start, std::size_t length, char filler = 'x')
+{
+    return start + std::string(length - start.size(), filler);
+}
+
+// The 4095 bytes that fill line_buffer, then more on the same line.
+const std::string chat_piece = line_of(":alice!a PRIVMSG #den :", 4095);
+const std::string escapes = "\x1b]0;owned\x07\x1b[2J\x1b[31mred\x7f";
+const std::string escapes_shown = "^[]0;owned^G^[[2J^[[31mred^?";
+const std::string eight_bit = "\xc3\xa9 \xff\xfe \xc0\x80 \xed\xa0\x80 \x9b" "31m";
+
+std::string pings(int count)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += "PING :flood\r\n";
+    return text;
+}
+
+std::string pongs(int count)
+{
+    std::string text;
+    for (int i = 0; i < count; ++i)
+        text += "PONG flood\r\n";
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    from_the_server, hostile_test,
+    testing::Values(
+        hostile_case{"nul_ends_the_text",
+                     ":alice!a PRIVMSG #den :before\0after\r\n"s, "", false, "",
+                     console_line("#den", "<alice> before")},
+        hostile_case{"nul_inside_a_ping_ends_the_answer", "PING :x\0y\r\n"s, "", false,
+                     "PONG x\r\n", ""},
+        hostile_case{"nul_first_makes_an_empty_line", "\0PING :z\r\n"s, "", false, "", ""},
+        hostile_case{"line_of_20000_bytes_shows_its_first_4095",
+                     line_of(":alice!a PRIVMSG #den :", 20000) + "\r\n", "", false, "",
+                     console_line("#den", line_of("<alice> ", 4095 - 15))},
+        hostile_case{"rest_of_a_long_line_is_never_a_line", chat_piece + "PING :evil\r\n", "", false, "",
+                     console_line("#den", line_of("<alice> ", 4095 - 15))},
+        hostile_case{"rest_of_a_long_line_over_several_pieces", chat_piece + line_of("", 4095) + "PING :evil\r\n",
+                     "", false, "", console_line("#den", line_of("<alice> ", 4095 - 15))},
+        hostile_case{"long_ping_is_answered_within_the_buffer", line_of("PING :", 20000) + "\r\n", "", false,
+                     line_of("PONG ", 4094) + "\r\n", ""},
+        hostile_case{"bare_line_feed_ends_a_line", "PING :a\nPING :b\n:alice!a PRIVMSG #den :hi\n", "", false,
+                     "PONG a\r\nPONG b\r\n", console_line("#den", "<alice> hi")},
+        hostile_case{"bare_carriage_return_ends_the_line_there",
+                     ":alice!a PRIVMSG #den :one\r:evil PRIVMSG #den :two\n", "", false, "",
+                     console_line("#den", "<alice> one")},
+        hostile_case{"carriage_return_cannot_smuggle_a_line_into_a_pong",
+                     "PING :x\rQUIT :bye\r\n", "", false, "PONG x\r\n", ""},
+        hostile_case{"eight_bit_and_invalid_utf8_pass_unchanged",
+                     ":alice!a PRIVMSG #den :" + eight_bit + "\r\nPING :\xff\xfe\r\n", "", false,
+                     "PONG \xff\xfe\r\n", console_line("#den", "<alice> " + eight_bit)},
+        hostile_case{"eight_bit_reaches_a_terminal_unchanged", ":alice!a PRIVMSG #den :" + eight_bit + "\r\n",
+                     "", true, "", console_line("#den", "<alice> " + eight_bit)},
+        hostile_case{"prefixes_without_a_command_are_ignored", ":hub\r\n:hub \r\n:\r\n: \r\n:hub!\r\n", "",
+                     false, "", ""},
+        hostile_case{"empty_commands_show_in_the_generic_form", "\r\n \r\n:hub  :x\r\n", "", false, "",
+                     console_line("127.0.0.1", "><  (): ") + console_line("hub", "><  (): x")},
+        hostile_case{"flood_of_pings_while_the_peer_does_not_read", pings(100000), "", false, pongs(100000),
+                     "", 1s},
+        hostile_case{"escape_sequences_shown_in_caret_notation_on_a_terminal",
+                     ":evil!e PRIVMSG #den :" + escapes + "\tend\r\n", "", true, "",
+                     console_line("#den", "<evil> " + escapes_shown + "\tend")},
+        hostile_case{"escape_sequences_in_the_column_and_origin",
+                     ":\x1b[31mevil NOTICE bob :hi\r\n:evil PRIVMSG #\x1b[2J :hi\r\n", "", true, "",
+                     console_line("^[[31mevil", ">< NOTICE (bob): hi") + console_line("#^[[2J", "<evil> hi")},
+        hostile_case{"escape_sequences_pass_unchanged_to_a_pipe", ":evil!e PRIVMSG #den :" + escapes + "\r\n",
+                     "", false, "", console_line("#den", "<evil> " + escapes)}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    from_the_terminal, hostile_test,
+    testing::Values(
+        hostile_case{"pasted_long_line_with_a_colon_line_goes_out_as_chat",
+                     "", den + line_of("", 4095) + ":QUIT\n", false,
+                     line_of("PRIVMSG #den :", 4095) + "\r\nPRIVMSG #den ::QUIT\r\n",
+                     console_line("#den", line_of("<bob> ", 4095)) + console_line("#den", "<bob> :QUIT")},
+        hostile_case{"command_in_the_rest_of_a_long_raw_line_is_not_run",
+                     "", den + line_of(":", 4095, 'r') + ":j #evil\n", false,
+                     line_of("", 4094, 'r') + "\r\nPRIVMSG #den ::j #evil\r\n",
+                     console_line("#den", "<bob> :j #evil")},
+        hostile_case{"nul_ends_the_typed_text", "", den + "before\0:QUIT\n"s, false,
+                     "PRIVMSG #den :before\r\n", console_line("#den", "<bob> before")},
+        hostile_case{"carriage_return_ends_the_typed_line", "", den + "hi\rQUIT\n:JOIN #a\rPART #a\n", false,
+                     "PRIVMSG #den :hi\r\nJOIN #a\r\n", console_line("#den", "<bob> hi")},
+        hostile_case{"typed_eight_bit_passes_unchanged", "", den + eight_bit + "\n", false,
+                     "PRIVMSG #den :" + eight_bit + "\r\n", console_line("#den", "<bob> " + eight_bit)},
+        hostile_case{"typed_escape_sequences_echo_in_caret_notation", "", den + escapes + "\n", true,
+                     "PRIVMSG #den :" + escapes + "\r\n", console_line("#den", "<bob> " + escapes_shown)}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+struct option_case {
+    const char *name;
+    std::vector<std::string> arguments; // after -h 127.0.0.1 -p PORT
+    std::string login;
+};
+
+void PrintTo(const option_case &c, std::ostream *out) { *out << c.name; }
+
+class hostile_option_test : public testing::TestWithParam<option_case> {};
+
+TEST_P(hostile_option_test, never_splits_a_login_line)
+{
+    const option_case &c = GetParam();
+    run_options options;
+    options.arguments = c.arguments;
+    session s(options);
+    EXPECT_EQ(s.login + read_for(s.peer, 200ms), c.login);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, hostile_option_test,
+    testing::Values(option_case{"line_feed_in_the_nick", {"-n", "bob\r\nQUIT"}, "NICK bob\r\nUSER bob\r\n"},
+                    option_case{"bare_line_feed_in_the_keyword", {"-k", "pw\nJOIN #x"},
+                                "PASS pw\r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
+} // namespace orv_test
