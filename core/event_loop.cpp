@@ -18,6 +18,11 @@ namespace {
 constexpr int idle_wait_seconds = 120;
 constexpr std::time_t silence_limit_seconds = 300;
 constexpr std::size_t line_room = line_capacity - 1;
+// A server line is at most 512 bytes with its CR LF, so a first look this
+// long nearly always finds the line feed, without copying the lines queued
+// behind it as a look at the whole room would; a longer line gets one more
+// look, at the rest of the room.
+constexpr std::size_t first_look_length = 512;
 } // namespace
 
 std::size_t read_server_line()
@@ -27,7 +32,8 @@ std::size_t read_server_line()
     while (length < line_room) {
         // Look at what is pending, then take exactly up to the line feed:
         // whatever follows stays with the system, where select sees it.
-        ssize_t pending = recv(client.server_stream, line + length, line_room - length, MSG_PEEK);
+        std::size_t look = length == 0 ? first_look_length : line_room - length;
+        ssize_t pending = recv(client.server_stream, line + length, look, MSG_PEEK);
         if (pending < 0 && errno == EINTR)
             continue;
         if (pending <= 0)
