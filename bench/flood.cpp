@@ -9,6 +9,9 @@
 //       For each count (default 1000,10000,100000,1000000) floods orv with
 //       stdout on a pipe and checks that it showed every line, in order;
 //       prints the peak RSS at each count.
+//   flood idle [-n SECONDS] --orv PATH
+//       Leaves orv idle after a short flood and counts its wake-ups over
+//       SECONDS (default 5).
 //
 // Each reader is started with host 127.0.0.1 and the port, standard input
 // on a pipe that stays open and idle, and ends (status 1) when the peer
@@ -199,26 +202,31 @@ struct outcome {
     double seconds = 0;
     double cpu_seconds = 0; // user and system time of the reader
     long peak_kib = 0;
+    long private_kib = 0; // anonymous memory: what the process does not share
     int status = -1;
     std::string error_text;
 };
 
-// The peak resident size of a running process, in KiB. The rusage of a
-// child cannot tell: its ru_maxrss keeps the size of the forked copy of
-// this process from before the exec. VmHWM counts from the exec on.
-long peak_rss(pid_t pid)
+// A field of /proc/PID/status as a number (KiB for sizes), or -1.
+long status_field(pid_t pid, const char *name)
 {
     std::FILE *status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
     if (status == nullptr)
         return -1;
     char line[256];
-    long kib = -1;
+    long value = -1;
+    std::size_t length = std::strlen(name);
     while (std::fgets(line, sizeof line, status) != nullptr)
-        if (std::strncmp(line, "VmHWM:", 6) == 0)
-            kib = std::atol(line + 6);
+        if (std::strncmp(line, name, length) == 0 && line[length] == ':')
+            value = std::atol(line + length + 1);
     std::fclose(status);
-    return kib;
+    return value;
 }
+
+// The peak resident size of a running process, in KiB. The rusage of a
+// child cannot tell: its ru_maxrss keeps the size of the forked copy of
+// this process from before the exec. VmHWM counts from the exec on.
+long peak_rss(pid_t pid) { return status_field(pid, "VmHWM"); }
 
 // Ends the child and collects its status and standard error.
 void finish(child &c, outcome &result)
@@ -251,6 +259,7 @@ outcome time_one(const std::vector<std::string> &command, const std::string &lin
     send_all(connection, lines);
     outcome result;
     result.peak_kib = peak_rss(c.pid);
+    result.private_kib = status_field(c.pid, "RssAnon");
     shutdown(connection, SHUT_WR);
     finish(c, result);
     result.seconds = std::chrono::duration<double>(clock_type::now() - begin).count();
@@ -286,26 +295,28 @@ int time_readers(unsigned long count, int rounds, const std::string &orv, const 
     const char *names[] = {"orv", "floor", "byte-at-a-time"};
     std::vector<std::string> paths = {orv, floor, bytes};
     std::vector<double> seconds[3], cpu[3]; // cpu: microseconds a line
-    std::vector<long> peaks[3];
+    std::vector<long> peaks[3], privates[3];
     for (int round = 0; round < rounds; ++round) {
         for (int r = 0; r < 3; ++r) {
             outcome o = time_one({paths[r]}, lines);
             seconds[r].push_back(o.seconds);
             cpu[r].push_back(o.cpu_seconds * 1e6 / double(count));
             peaks[r].push_back(o.peak_kib);
+            privates[r].push_back(o.private_kib);
         }
         std::printf("  round %d: orv %.3f s, floor %.3f s, byte-at-a-time %.3f s\n", round + 1,
                     seconds[0].back(), seconds[1].back(), seconds[2].back());
         std::fflush(stdout);
     }
-    std::printf("\n%-15s %10s %24s %18s %13s\n", "reader", "lines/s", "seconds (min..max)",
-                "CPU us/line", "peak RSS KiB");
+    std::printf("\n%-15s %10s %24s %18s %13s %13s\n", "reader", "lines/s", "seconds (min..max)",
+                "CPU us/line", "peak RSS KiB", "private KiB");
     for (int r = 0; r < 3; ++r)
-        std::printf("%-15s %10.0f %9.3f %14s %8.2f %9s %13ld\n", names[r],
+        std::printf("%-15s %10.0f %9.3f %14s %8.2f %9s %13ld %13ld\n", names[r],
                     double(count) / median(seconds[r]), median(seconds[r]),
                     spread(seconds[r], "(%.3f..%.3f)").c_str(), median(cpu[r]),
                     spread(cpu[r], "(%.2f..%.2f)").c_str(),
-                    *std::max_element(peaks[r].begin(), peaks[r].end()));
+                    *std::max_element(peaks[r].begin(), peaks[r].end()),
+                    *std::max_element(privates[r].begin(), privates[r].end()));
     std::vector<double> orv_floor, bytes_orv;
     for (int round = 0; round < rounds; ++round) {
         orv_floor.push_back(seconds[0][round] / seconds[1][round]);
@@ -365,8 +376,8 @@ struct order_check {
 int count_lines(const std::vector<unsigned long> &counts, const std::string &orv)
 {
     int failures = 0;
-    std::printf("%12s %12s %10s %14s %12s\n", "lines sent", "shown", "in order", "peak RSS KiB",
-                "seconds");
+    std::printf("%12s %12s %10s %14s %13s %10s\n", "lines sent", "shown", "in order",
+                "peak RSS KiB", "private KiB", "seconds");
     for (unsigned long count : counts) {
         std::string lines = make_lines(count);
         peer listening;
@@ -389,6 +400,7 @@ int count_lines(const std::vector<unsigned long> &counts, const std::string &orv
         for (;;) {
             if (!closed && (order.expected == count || order.broken)) {
                 result.peak_kib = peak_rss(c.pid);
+                result.private_kib = status_field(c.pid, "RssAnon");
                 shutdown(connection, SHUT_WR);
                 closed = true;
             }
@@ -413,14 +425,39 @@ int count_lines(const std::vector<unsigned long> &counts, const std::string &orv
         bool all = !order.broken && order.expected == count && order.partial.empty() &&
                    result.status == 1;
         failures += all ? 0 : 1;
-        std::printf("%12lu %12lu %10s %14ld %12.3f\n", count, order.expected, all ? "yes" : "NO",
-                    result.peak_kib, seconds);
+        std::printf("%12lu %12lu %10s %14ld %13ld %10.3f\n", count, order.expected,
+                    all ? "yes" : "NO", result.peak_kib, result.private_kib, seconds);
         if (!all)
             std::printf("  first line wrong or missing after the %luth: \"%s\"\n  orv ended: %d %s", order.expected, order.first_wrong.c_str(),
                         result.status, result.error_text.c_str());
         std::fflush(stdout);
     }
     return failures == 0 ? 0 : 1;
+}
+
+// Floods orv briefly, then leaves it idle: between its 120-second waits it
+// should not wake at all. Counts its context switches over the idle time.
+int watch_idle(int seconds, const std::string &orv)
+{
+    peer listening;
+    child c = start({orv, "-h", "127.0.0.1", "-p", std::to_string(listening.port)}, false);
+    int connection = accept_within(listening.descriptor, 10);
+    if (connection < 0)
+        fail("no connection from orv");
+    send_all(connection, make_lines(1000));
+    sleep(1);
+    long voluntary = status_field(c.pid, "voluntary_ctxt_switches");
+    long forced = status_field(c.pid, "nonvoluntary_ctxt_switches");
+    sleep(static_cast<unsigned>(seconds));
+    long woke = status_field(c.pid, "voluntary_ctxt_switches") - voluntary;
+    long preempted = status_field(c.pid, "nonvoluntary_ctxt_switches") - forced;
+    shutdown(connection, SHUT_WR);
+    outcome result;
+    finish(c, result);
+    close(connection);
+    std::printf("idle for %d s after 1000 lines: %ld wake-ups, %ld preemptions (goal 0)\n", seconds,
+                woke, preempted);
+    return woke == 0 ? 0 : 1;
 }
 
 std::vector<unsigned long> parse_counts(const char *text)
@@ -441,7 +478,7 @@ std::vector<unsigned long> parse_counts(const char *text)
 int main(int argc, char **argv)
 {
     if (argc < 2)
-        fail("usage: flood time|count [-n LINES] [-r ROUNDS] --orv PATH [--floor PATH --bytes PATH]");
+        fail("usage: flood time|count|idle [-n LINES] [-r ROUNDS] --orv PATH [--floor PATH --bytes PATH]");
     std::string mode = argv[1];
     std::string orv, floor, bytes;
     const char *counts = nullptr;
@@ -473,6 +510,11 @@ int main(int argc, char **argv)
         if (orv.empty())
             fail("count needs --orv");
         return count_lines(parse_counts(counts ? counts : "1000,10000,100000,1000000"), orv);
+    }
+    if (mode == "idle") {
+        if (orv.empty())
+            fail("idle needs --orv");
+        return watch_idle(counts ? std::atoi(counts) : 5, orv);
     }
     fail("unknown mode " + mode);
 }
