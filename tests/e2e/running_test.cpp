@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace orv_test {
@@ -108,6 +109,13 @@ TEST(running, server_line_is_handled_before_the_typed_line)
     usleep(100000);
     // Stopped, orv finds both ready at once when it goes on.
     kill(s.orv.pid, SIGSTOP);
+    // Not before orv has stopped: a select woken by the signal looks at its
+    // descriptors once more, and would find the typed line alone.
+    int status = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + patience;
+         waitpid(s.orv.pid, &status, WNOHANG | WUNTRACED) == 0 && std::chrono::steady_clock::now() < deadline;)
+        usleep(1000);
+    ASSERT_TRUE(WIFSTOPPED(status)) << "orv did not stop";
     send_text(s.orv.input, "hello\n");
     send_text(s.peer, "PING :first\r\n");
     usleep(100000);
