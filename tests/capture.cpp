@@ -15,7 +15,10 @@ namespace orv_test {
 
 void reset_client(const char *default_channel)
 {
+    // The writer formats the timestamp once a minute: keep the one it made.
+    auto time_text = orv::client.time_text;
     orv::client = orv::client_record{};
+    orv::client.time_text = time_text;
     orv::strlcpy(orv::client.nick.data(), "bob", orv::nick_capacity);
     orv::client.host = "irc.test";
     orv::strlcpy(orv::client.default_channel.data(), default_channel, orv::channel_capacity);
