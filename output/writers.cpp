@@ -2,12 +2,14 @@
 
 #include "core/client.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -34,8 +36,9 @@ static std::size_t format_text(const char *format, va_list arguments)
     return std::min(static_cast<std::size_t>(length), client.format_buffer.size() - 1);
 }
 
-// Writes all the pieces, going on after signals and short writes; gives up
-// silently on any other failure. A socket never raises SIGPIPE.
+// Writes all the pieces, going on after signals and short writes, and
+// waiting when the descriptor is non-blocking and full; gives up silently
+// on any other failure. A socket never raises SIGPIPE.
 static void write_all(int descriptor, iovec *pieces, int count, bool is_socket)
 {
     while (count > 0) {
@@ -50,6 +53,13 @@ static void write_all(int descriptor, iovec *pieces, int count, bool is_socket)
         }
         if (written < 0 && errno == EINTR)
             continue;
+        if (written < 0 && errno == EAGAIN) {
+            // Another program sharing the descriptor made it non-blocking:
+            // wait as a blocking write would, rather than lose the rest.
+            pollfd writable{descriptor, POLLOUT, 0};
+            poll(&writable, 1, -1);
+            continue;
+        }
         if (written <= 0)
             return;
         auto left = static_cast<std::size_t>(written);

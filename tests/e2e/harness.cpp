@@ -123,6 +123,8 @@ void start_orv(process &started, const run_options &options)
     } else {
         ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
     }
+    if (options.nonblocking_output)
+        fcntl(output[1], F_SETFL, O_NONBLOCK);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, input[0], 0);

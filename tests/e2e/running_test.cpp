@@ -158,6 +158,21 @@ TEST(running, writing_to_a_dropped_connection_ends_with_the_message_not_a_signal
     EXPECT_EQ(s.orv.wait_for_exit(), 1) << "128 + 13 is death by SIGPIPE";
 }
 
+TEST(running, console_lines_survive_a_full_nonblocking_output)
+{
+    run_options options;
+    options.nonblocking_output = true;
+    session s(options);
+    std::string lines, shown;
+    for (int i = 0; i < 20000; ++i) {
+        lines += ":a!b PRIVMSG #den :line " + std::to_string(i) + "\r\n";
+        shown += console_line("#den", "<a> line " + std::to_string(i));
+    }
+    send_text(s.peer, lines);
+    usleep(300000); // the pipe fills while nobody reads it
+    EXPECT_EQ(without_times(read_until(s.orv.output, "line 19999\n", 10s)), shown);
+}
+
 struct time_zone_case {
     const char *name;
     const char *zone;
