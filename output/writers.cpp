@@ -104,15 +104,23 @@ static std::size_t update_time_text()
 }
 
 // Copies text into out with each control character other than tab written
-// as a caret and a letter (ESC as ^[, DEL as ^?). Returns the length.
+// as a caret and a letter (ESC as ^[, DEL as ^?). The C1 controls written in
+// UTF-8 (U+0080 to U+009F), which terminals obey as ESC and a letter, are
+// shown as that: U+009B, the one-character CSI, as ^[[. Returns the length.
 static std::size_t escape_controls(const char *text, std::size_t length, char *out)
 {
     std::size_t used = 0;
     for (std::size_t i = 0; i < length; ++i) {
         auto c = static_cast<unsigned char>(text[i]);
+        auto next = i + 1 < length ? static_cast<unsigned char>(text[i + 1]) : 0;
         if ((c < 0x20 && c != '\t') || c == 0x7f) {
             out[used++] = '^';
             out[used++] = static_cast<char>(c ^ 0x40);
+        } else if (c == 0xc2 && (next & 0xe0) == 0x80) {
+            out[used++] = '^';
+            out[used++] = '[';
+            out[used++] = static_cast<char>(next - 0x40);
+            ++i;
         } else {
             out[used++] = static_cast<char>(c);
         }

@@ -152,6 +152,9 @@ INSTANTIATE_TEST_SUITE_P(
         hostile_case{"escape_sequences_in_the_column_and_origin",
                      ":\x1b[31mevil NOTICE bob :hi\r\n:evil PRIVMSG #\x1b[2J :hi\r\n", "", true, "",
                      console_line("^[[31mevil", ">< NOTICE (bob): hi") + console_line("#^[[2J", "<evil> hi")},
+        hostile_case{"utf8_c1_controls_shown_in_caret_notation_on_a_terminal",
+                     ":evil!e PRIVMSG #den :\xc2\x9b" "2J\xc2\x9d" "0;t\xc2\x9c \xc2\xa0\xc3\xa9\r\n", "", true, "",
+                     console_line("#den", "<evil> ^[[2J^[]0;t^[\\ \xc2\xa0\xc3\xa9")},
         hostile_case{"escape_sequences_pass_unchanged_to_a_pipe", ":evil!e PRIVMSG #den :" + escapes + "\r\n",
                      "", false, "", console_line("#den", "<evil> " + escapes)}),
     [](const auto &info) { return std::string(info.param.name); });
