@@ -26,13 +26,11 @@ static char *last_parameter(char *parameters)
 static void show_chat_message(const char *origin, char *parameters, const char *trailing,
                               bool has_trailing)
 {
-    if (!has_trailing) {
-        char *space = std::strrchr(parameters, ' ');
-        if (space != nullptr) {
-            *space = '\0';
-            trim_trailing_space(parameters);
-            trailing = space + 1;
-        }
+    char *text = last_parameter(parameters);
+    if (!has_trailing && text != parameters) {
+        text[-1] = '\0'; // the target is all that comes before the text
+        trim_trailing_space(parameters);
+        trailing = text;
     }
     show_on_console(parameters, "<%s> %s", origin, trailing);
 }
