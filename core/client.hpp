@@ -40,6 +40,13 @@ struct client_record {
     std::array<char, time_text_capacity> time_text;
     // Where plain typed lines go; empty until :j or :s sets it.
     std::array<char, channel_capacity> default_channel;
+    // The rest of an over-long line is never a line of its own: true while
+    // it is being read, from the server (dropped) or the terminal (chat).
+    bool server_line_goes_on = false;
+    bool terminal_line_goes_on = false;
+    // The flood-control clock of typed lines: behind the time while typing
+    // may go on at once, up to ten seconds ahead during a paste.
+    std::time_t typing_clock = 0;
 };
 
 extern client_record client;

@@ -6,16 +6,30 @@
 namespace orv {
 
 // Reads one line from the server into line_buffer, taking from the system
-// nothing past its line feed, or the 4095 bytes that fill the buffer; waits
-// for the rest of a line that has only partly arrived. Returns its length:
-// 0 at the end of the stream or on failure.
+// nothing past its line feed, or the 4095 bytes that fill the buffer. Waits
+// for the rest of a line that has only partly arrived, pinging the server
+// while it stalls and ending the process as a silent server does. Returns
+// its length: 0 at the end of the stream or on failure.
 std::size_t read_server_line();
 
-// The same for standard input.
+// The same for standard input, which is never peeked at: a pipe or file is
+// read a byte at a time, a terminal in canonical mode a line a read (one
+// ended by Ctrl-D included).
 std::size_t read_terminal_line();
 
+// Reads one server line and hands it to the handler, then records its time;
+// the rest of an over-long line is dropped. Ends the process when the
+// server has closed the connection.
+void serve_server_line();
+
+// Reads one typed line, advancing the typing clock, and hands it to the
+// handler; the rest of an over-long line is plain text. Ends the process
+// when the input has ended.
+void serve_terminal_line();
+
 // Waits on both sources, hands their lines to the handlers, and pings or
-// gives up on a silent server. Never returns: the process ends in
+// gives up on a silent server. Typed lines are paced: five at once, then one
+// every two seconds. Never returns: the process ends in
 // exit_with_error when either source ends, the wait fails, or the server has
 // been silent too long.
 [[noreturn]] void run_event_loop();

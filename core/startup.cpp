@@ -90,15 +90,34 @@ int connect_to_server(const char *host, const char *port)
     return connected;
 }
 
+// Servers refuse user names with anything but letters and digits in them
+// ("gina_", "kim[m]"): the user name is the nickname with the rest left out,
+// or "orv" when nothing is left.
+static void make_user_name(char (&user_name)[nick_capacity])
+{
+    std::size_t length = 0;
+    for (const char *c = client.nick.data(); *c != '\0'; ++c)
+        if ((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9'))
+            user_name[length++] = *c;
+    user_name[length] = '\0';
+    if (length == 0)
+        strlcpy(user_name, "orv", nick_capacity);
+}
+
 void log_in()
 {
+    char user_name[nick_capacity];
+    make_user_name(user_name);
+    // A host that begins with a colon (::1) would read as the last
+    // parameter; servers ignore this field's value anyway.
+    const char *server_name = client.host[0] == ':' ? "*" : client.host;
     // Corked, the registration lines leave together in one segment.
     int cork = 1;
     setsockopt(client.server_stream, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
     if (client.keyword != nullptr)
         send_to_server("PASS %s", client.keyword);
     send_to_server("NICK %s", client.nick.data());
-    send_to_server("USER %s localhost %s :%s", client.nick.data(), client.host, client.nick.data());
+    send_to_server("USER %s localhost %s :%s", user_name, server_name, client.nick.data());
     cork = 0;
     setsockopt(client.server_stream, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
 }

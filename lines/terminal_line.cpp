@@ -52,6 +52,14 @@ static void leave_channel(char *argument)
     send_to_server("PART %s :%s", channel, *text != '\0' ? text : default_leave_text);
 }
 
+// Makes the first word of argument the default channel, so that a channel
+// key typed after it ("#keyed sekrit") is never sent as chat text.
+static void select_channel(char *argument)
+{
+    char *rest;
+    strlcpy(client.default_channel.data(), take_word(argument, &rest), channel_capacity);
+}
+
 static void run_command(char letter, char *argument)
 {
     char *text;
@@ -59,7 +67,7 @@ static void run_command(char letter, char *argument)
     case 'j':
         send_to_server("JOIN %s", argument);
         if (client.default_channel[0] == '\0')
-            strlcpy(client.default_channel.data(), argument, channel_capacity);
+            select_channel(argument);
         break;
     case 'l':
         leave_channel(argument);
@@ -70,7 +78,7 @@ static void run_command(char letter, char *argument)
         break;
     }
     default: // 's'
-        strlcpy(client.default_channel.data(), argument, channel_capacity);
+        select_channel(argument);
         break;
     }
 }

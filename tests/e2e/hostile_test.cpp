@@ -201,7 +201,8 @@ TEST_P(hostile_option_test, never_splits_a_login_line)
 
 INSTANTIATE_TEST_SUITE_P(
     cases, hostile_option_test,
-    testing::Values(option_case{"line_feed_in_the_nick", {"-n", "bob\r\nQUIT"}, "NICK bob\r\nUSER bob\r\n"},
+    testing::Values(option_case{"line_feed_in_the_nick", {"-n", "bob\r\nQUIT"},
+                                "NICK bob\r\nUSER bobQUIT localhost 127.0.0.1 :bob\r\n"},
                     option_case{"bare_line_feed_in_the_keyword", {"-k", "pw\nJOIN #x"},
                                 "PASS pw\r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"}),
     [](const auto &info) { return std::string(info.param.name); });

@@ -47,7 +47,7 @@ INSTANTIATE_TEST_SUITE_P(
         login_case{"user_absent_gives_unknown", {}, {},
                    "NICK unknown\r\nUSER unknown localhost 127.0.0.1 :unknown\r\n"},
         login_case{"user_set_but_empty_stays_empty", {}, {"USER="},
-                   "NICK \r\nUSER  localhost 127.0.0.1 :\r\n"},
+                   "NICK \r\nUSER orv localhost 127.0.0.1 :\r\n"},
         login_case{"long_user_cut_to_31", {}, {"USER=" + forty},
                    "NICK " + cut + "\r\nUSER " + cut + " localhost 127.0.0.1 :" + cut + "\r\n"},
         login_case{"n_wins_over_user", {"-n", "carol"}, {"USER=bob"},
@@ -67,7 +67,13 @@ INSTANTIATE_TEST_SUITE_P(
         login_case{"double_hyphen_ends_parsing", {"--", "-v"}, {"USER=bob"},
                    "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
         login_case{"value_may_begin_with_a_hyphen", {"-n", "-v"}, {"USER=bob"},
-                   "NICK -v\r\nUSER -v localhost 127.0.0.1 :-v\r\n"}),
+                   "NICK -v\r\nUSER v localhost 127.0.0.1 :-v\r\n"},
+        login_case{"user_name_keeps_letters_and_digits", {"-n", "kim[m]_2"}, {"USER=bob"},
+                   "NICK kim[m]_2\r\nUSER kimm2 localhost 127.0.0.1 :kim[m]_2\r\n"},
+        login_case{"user_name_of_no_letters_is_orv", {"-n", "[_]"}, {"USER=bob"},
+                   "NICK [_]\r\nUSER orv localhost 127.0.0.1 :[_]\r\n"},
+        login_case{"host_beginning_with_a_colon_is_a_star", {"-h", "::ffff:127.0.0.1"}, {"USER=bob"},
+                   "NICK bob\r\nUSER bob localhost * :bob\r\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(login, host_given_in_one_argument_or_two_is_the_same)
