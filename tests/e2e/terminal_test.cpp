@@ -72,6 +72,13 @@ protected:
         tmux({"send-keys", "-t", "orv", "-l", text});
         tmux({"send-keys", "-t", "orv", "Enter"});
     }
+
+    // Presses keys by their tmux names: Left, Up, Enter...
+    void press(std::vector<std::string> keys)
+    {
+        keys.insert(keys.begin(), {"send-keys", "-t", "orv"});
+        tmux(keys);
+    }
 };
 
 TEST_F(terminal, shows_the_conversation_in_columns_with_timestamps)
@@ -105,6 +112,43 @@ TEST_F(terminal, shows_the_conversation_in_columns_with_timestamps)
     expect_line("#den        : T <bob> hi alice\n", "the other's message");
     if (HasFailure())
         std::cerr << "ngircd log:\n" << server.log();
+}
+
+// rlwrap gives orv line editing and history: a line mended with the arrow
+// keys and one recalled with Up reach the server as they read on screen,
+// and server lines keep showing while a line is being edited.
+TEST_F(terminal, under_rlwrap_edited_and_recalled_lines_reach_the_server_as_shown)
+{
+    // HOME and the history file in the test's directory: nothing is left
+    // behind; no inputrc, so the keys are readline's defaults.
+    std::string command = "exec env TZ=UTC USER=alice HOME=" + directory.path +
+                          " INPUTRC=/dev/null rlwrap -H " + directory.path + "/history " +
+                          std::string(ORV_BINARY) + " -h 127.0.0.1 -p " + std::to_string(port);
+    ASSERT_EQ(tmux({"-f", "/dev/null", "new-session", "-d", "-s", "orv", "-x", "120", "-y", "40", command}), 0);
+    console_user bob("bob", port);
+    expect_line("irc.orv.test: T >< 001 (alice): Welcome to the Internet Relay Network alice!~alice@127.0.0.1\n",
+                "welcome");
+    type(":j #den");
+    expect_line("alice       : T >< JOIN (): #den\n", "own join");
+    bob.type(":j #den");
+    expect_line("bob         : T >< JOIN (): #den\n", "the other's join");
+
+    // Half a line with a letter missing; the other's message arrives meanwhile.
+    tmux({"send-keys", "-t", "orv", "-l", "hello wrld"});
+    expect_line("hello wrld\n", "the line being typed");
+    bob.type("hi alice");
+    expect_line("#den        : T <bob> hi alice\n", "the other's message while a line is edited");
+    press({"Left", "Left", "Left"});
+    tmux({"send-keys", "-t", "orv", "-l", "o"});
+    press({"Enter"});
+    type("second line");
+    press({"Up", "Up", "Enter"});
+
+    std::string sent = console_line("#den", "<alice> hello world") + console_line("#den", "<alice> second line") +
+                       console_line("#den", "<alice> hello world");
+    EXPECT_TRUE(bob.saw(sent)) << "bob's console shows:\n" << bob.shown;
+    if (HasFailure())
+        std::cerr << "screen:\n" << screen() << "ngircd log:\n" << server.log();
 }
 
 } // namespace
