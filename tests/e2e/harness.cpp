@@ -111,12 +111,18 @@ void process::close_input()
 void start_orv(process &started, const run_options &options)
 {
     int input[2], output[2], error[2];
-    ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
     ASSERT_EQ(pipe2(error, O_CLOEXEC), 0);
+    winsize size{};
+    size.ws_col = 200;
+    size.ws_row = 50;
+    if (options.input_from_terminal) {
+        ASSERT_EQ(openpty(&input[1], &input[0], nullptr, nullptr, &size), 0);
+        fcntl(input[0], F_SETFD, FD_CLOEXEC);
+        fcntl(input[1], F_SETFD, FD_CLOEXEC);
+    } else {
+        ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
+    }
     if (options.output_to_terminal) {
-        winsize size{};
-        size.ws_col = 200;
-        size.ws_row = 50;
         ASSERT_EQ(openpty(&output[0], &output[1], nullptr, nullptr, &size), 0);
         fcntl(output[0], F_SETFD, FD_CLOEXEC);
         fcntl(output[1], F_SETFD, FD_CLOEXEC);

@@ -50,6 +50,9 @@ struct run_options {
     std::vector<std::string> wrapper = {};
     // Give orv a pseudo-terminal as standard output (output reads from it).
     bool output_to_terminal = false;
+    // Give orv a pseudo-terminal in canonical mode as standard input (input
+    // writes to it, as a person types).
+    bool input_from_terminal = false;
     // Leave orv's standard output non-blocking, as another program sharing
     // it may have done.
     bool nonblocking_output = false;

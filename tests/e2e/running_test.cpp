@@ -19,10 +19,11 @@ namespace {
 const std::vector<std::string> minute_per_second = {"faketime", "-f", "+0 x60"};
 const std::string ping = "PING 127.0.0.1\r\n";
 const std::string timeout_message = "orv shutting down: parse timeout\n";
+const std::string welcome = ":hub 001 bob :Welcome\r\n";
 
 struct keep_alive_case {
     const char *name;
-    bool server_speaks_first; // one server line right after login
+    std::string first_words;  // what the server sends right after login
     bool answer_pings;        // the server answers each ping
     int typed_lines;          // typed one a (real) second, from the start
     std::string wire;         // what the server receives after login
@@ -39,8 +40,7 @@ TEST_P(keep_alive_test, pings_when_idle_and_gives_up_on_a_silent_server)
     run_options options;
     options.wrapper = minute_per_second;
     session s(options);
-    if (c.server_speaks_first)
-        send_text(s.peer, ":hub 001 bob :Welcome\r\n");
+    send_text(s.peer, c.first_words);
     send_text(s.orv.input, ":s #den\n");
     std::string wire;
     for (int i = 0; i < c.typed_lines; ++i) {
@@ -76,13 +76,63 @@ std::string ticks(int count)
 INSTANTIATE_TEST_SUITE_P(
     cases, keep_alive_test,
     testing::Values(
-        keep_alive_case{"silent_server_pinged_twice_then_left", true, false, 0, ping + ping, timeout_message},
-        keep_alive_case{"no_server_line_ever_ends_at_the_first_expiry", false, false, 0, "", timeout_message},
-        keep_alive_case{"answered_pings_keep_it_alive", true, true, 0, ping + ping + ping, ""},
+        keep_alive_case{"silent_server_pinged_twice_then_left", welcome, false, 0, ping + ping, timeout_message},
+        keep_alive_case{"no_server_line_ever_ends_at_the_first_expiry", "", false, 0, "", timeout_message},
+        keep_alive_case{"answered_pings_keep_it_alive", welcome, true, 0, ping + ping + ping, ""},
+        // A link that stalls inside a line is as silent as one between lines.
+        keep_alive_case{"line_stalled_midway_pinged_twice_then_left", ":hub 001 bob :Wel", false, 0, ping + ping,
+                        timeout_message},
         // Typing keeps the wait from expiring, so no ping goes out; the
         // first expiry after it finds the server silent for too long.
-        keep_alive_case{"typing_holds_off_pings", true, false, 6, ticks(6), timeout_message}),
+        keep_alive_case{"typing_holds_off_pings", welcome, false, 6, ticks(6), timeout_message}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Typed lines leave on the flood-control clock servers keep: five at once,
+// then one every two seconds (a fifth of a real second here), while the
+// server is still served and the short waits send no ping.
+TEST(running, pasted_lines_leave_five_at_once_then_one_every_two_seconds)
+{
+    run_options options;
+    options.wrapper = {"faketime", "-f", "+0 x10"};
+    session s(options);
+    send_text(s.peer, welcome);
+    std::string paste = ":s #den\n";
+    for (int i = 1; i <= 9; ++i)
+        paste += "line " + std::to_string(i) + "\n";
+    send_text(s.orv.input, paste);
+    std::string wire = read_until(s.peer, ":line 4\r\n", 1s);
+    EXPECT_EQ(wire, "PRIVMSG #den :line 1\r\nPRIVMSG #den :line 2\r\nPRIVMSG #den :line 3\r\nPRIVMSG #den :line 4\r\n");
+    send_text(s.peer, "PING :served\r\n");
+    auto last = std::chrono::steady_clock::now();
+    for (int i = 5; i <= 9; ++i) {
+        std::string line = "PRIVMSG #den :line " + std::to_string(i) + "\r\n";
+        std::string got = read_until(s.peer, line, 3s);
+        auto now = std::chrono::steady_clock::now();
+        EXPECT_TRUE(got.ends_with(line)) << got;
+        if (i >= 6) // the fifth line of the burst is ":s #den"; line 5 leaves at the next whole second
+            EXPECT_GE(now - last, 150ms) << "line " << i << " left too soon";
+        last = now;
+        wire += got;
+    }
+    EXPECT_NE(wire.find("PONG served\r\n"), std::string::npos);
+    EXPECT_LT(wire.find("PONG served\r\n"), wire.find(":line 8\r\n")) << "the server waited for the paste";
+    EXPECT_EQ(wire.find("PING"), std::string::npos) << "a pacing wait was taken for silence";
+}
+
+// On a terminal, Ctrl-D hands over what was typed without a line feed.
+TEST(running, ctrl_d_inside_a_typed_line_sends_it_at_once)
+{
+    run_options options;
+    options.input_from_terminal = true;
+    session s(options);
+    send_text(s.orv.input, ":s #den\nabc\x04");
+    EXPECT_EQ(read_until(s.peer, "abc\r\n", 2s), "PRIVMSG #den :abc\r\n");
+    send_text(s.peer, "PING :alive\r\n");
+    EXPECT_EQ(read_until(s.peer, "\r\n", 2s), "PONG alive\r\n");
+    send_text(s.orv.input, "\x04"); // on an empty line: the end of input
+    EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
+    EXPECT_EQ(s.orv.wait_for_exit(), 1);
+}
 
 TEST(running, lines_arriving_together_are_all_handled_at_once)
 {

@@ -229,6 +229,37 @@ TEST_P(real_server, keep_alive_pings_are_answered_and_the_connection_lives_on)
     EXPECT_EQ(read_for(alice.orv.error, 0ms), "");
 }
 
+// A paste of 40 lines, 2.8 kB, is more than InspIRCd's receive queue takes
+// at once: orv sends five at once, then one every two seconds, and stays.
+TEST(paced_paste, reaches_the_channel_in_order_and_the_sender_stays)
+{
+    temporary_directory directory;
+    daemon_process server;
+    int port = free_port();
+    start_irc_server(server, "inspircd", directory.path, port);
+    console_user alice("alice", port), bob("bob", port);
+    for (console_user *user : {&alice, &bob})
+        expect_shown("inspircd", *user, console_line("irc.orv.test", ">< 001 (" + user->nick + "): " + servers[1].welcome(user->nick)),
+                     "registration");
+    join_both("inspircd", alice, bob, "#den");
+    std::string paste;
+    for (int i = 1; i <= 40; ++i)
+        paste += "pasted line " + std::to_string(i) + " of a long recipe that fills the queue\n";
+    send_text(alice.orv.input, paste);
+    std::string delivered;
+    for (int i = 1; i <= 40; ++i) {
+        std::string line = console_line("#den", "<alice> pasted line " + std::to_string(i) + " of a long recipe that fills the queue");
+        // The first five within a second or two, then one every two seconds.
+        expect_shown("inspircd", bob, line, "delivery", i <= 5 ? 2s : 5s);
+        delivered += line;
+    }
+    EXPECT_NE(bob.shown.find(delivered), std::string::npos) << "not in order:\n" << bob.shown;
+    EXPECT_EQ(alice.shown.find(">< ERROR"), std::string::npos) << alice.shown;
+    EXPECT_EQ(read_for(alice.orv.error, 0ms), "");
+    if (testing::Test::HasFailure())
+        std::cerr << "inspircd log:\n" << server.log();
+}
+
 // orv speaks plain TCP; a TLS-only server is reached through a local tunnel,
 // as the README and the manual page tell: socat listens on the loopback and
 // speaks TLS to the server, checking its certificate.
