@@ -108,27 +108,34 @@ void process::close_input()
     input = -1;
 }
 
+// Opens what joins the test to one of orv's standard streams, a pipe or a
+// pseudo-terminal (the test holding its controller), both ends close-on-exec.
+static bool open_stream(bool terminal, bool orv_reads, int &ours, int &orvs)
+{
+    winsize size{};
+    size.ws_col = 200;
+    size.ws_row = 50;
+    int ends[2];
+    if (terminal) {
+        if (openpty(&ours, &orvs, nullptr, nullptr, &size) != 0)
+            return false;
+    } else {
+        if (pipe2(ends, O_CLOEXEC) != 0)
+            return false;
+        ours = ends[orv_reads ? 1 : 0];
+        orvs = ends[orv_reads ? 0 : 1];
+    }
+    fcntl(ours, F_SETFD, FD_CLOEXEC);
+    fcntl(orvs, F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
 void start_orv(process &started, const run_options &options)
 {
     int input[2], output[2], error[2];
     ASSERT_EQ(pipe2(error, O_CLOEXEC), 0);
-    winsize size{};
-    size.ws_col = 200;
-    size.ws_row = 50;
-    if (options.input_from_terminal) {
-        ASSERT_EQ(openpty(&input[1], &input[0], nullptr, nullptr, &size), 0);
-        fcntl(input[0], F_SETFD, FD_CLOEXEC);
-        fcntl(input[1], F_SETFD, FD_CLOEXEC);
-    } else {
-        ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
-    }
-    if (options.output_to_terminal) {
-        ASSERT_EQ(openpty(&output[0], &output[1], nullptr, nullptr, &size), 0);
-        fcntl(output[0], F_SETFD, FD_CLOEXEC);
-        fcntl(output[1], F_SETFD, FD_CLOEXEC);
-    } else {
-        ASSERT_EQ(pipe2(output, O_CLOEXEC), 0);
-    }
+    ASSERT_TRUE(open_stream(options.input_from_terminal, true, input[1], input[0]));
+    ASSERT_TRUE(open_stream(options.output_to_terminal, false, output[0], output[1]));
     if (options.nonblocking_output)
         fcntl(output[1], F_SETFL, O_NONBLOCK);
     posix_spawn_file_actions_t actions;
