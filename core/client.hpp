@@ -47,6 +47,9 @@ struct client_record {
     // The flood-control clock of typed lines: behind the time while typing
     // may go on at once, up to ten seconds ahead during a paste.
     std::time_t typing_clock = 0;
+    // Standard output is a terminal, which obeys control characters: set
+    // once at start-up.
+    bool console_is_terminal = false;
 };
 
 extern client_record client;

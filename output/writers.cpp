@@ -130,7 +130,7 @@ static std::size_t escape_controls(const char *text, std::size_t length, char *o
 
 void show_on_console(const char *column, const char *format, ...)
 {
-    static const bool to_terminal = isatty(STDOUT_FILENO) == 1;
+    const bool to_terminal = client.console_is_terminal;
     va_list arguments;
     va_start(arguments, format);
     std::size_t message_length = format_text(format, arguments);
