@@ -1,65 +1,134 @@
-// Bytes typed or piped into orv, cut into lines as read_terminal_line cuts
-// them and handled as the event loop does: a line goes to
-// handle_terminal_line, the rest of an over-long line to
-// handle_terminal_line_rest. Checked for every piece
-// read: at most one console line and at most one protocol line, ending in
-// a single CR LF with no other CR or LF; a plain line or the rest of a long
-// line only ever sends a PRIVMSG to the default channel; nick and
-// default_channel stay terminated; ASan watches line_buffer and
-// format_buffer. Standard output is a pipe, so bytes pass unchanged.
+// Lines typed on a terminal (one read a line, Ctrl-D anywhere) or piped
+// in, served by the event loop's serve_terminal_line until the input ends.
+// Checked for every read: a pipe's stops only at a line feed, at 4095 bytes
+// or at the end, a terminal's is the one read; the handler gets it once,
+// as a line or, after 4095 bytes without a line feed, as the rest of one;
+// what goes out is what the line asks for: a plain line or rest a PRIVMSG
+// to exactly the default channel with the typed text, ":j" and ":s" leave
+// the argument's first word as the default channel, ":m" and ":l" address
+// their first word, any other line beginning with a colon goes out as
+// typed; every protocol line ends in one CR LF; the echo passes the text
+// unchanged to a pipe and no control to a terminal. The end is "broken
+// pipe" once everything has been read.
 #include "fuzz_support.hpp"
 
 #include "core/client.hpp"
 #include "core/event_loop.hpp"
-#include "lines/terminal_line.hpp"
 
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***)
+using namespace orv_fuzz;
+
+static std::string channel;     // the default channel the lines so far should have left
+static bool line_goes_on;       // the last read stopped inside a line
+static std::string_view echoed; // the text a chat message sent should show
+static bool chatted;
+
+// The argument's first word; rest is what follows the whitespace after it.
+static std::string_view first_word(std::string_view text, std::string_view &rest)
 {
-    orv_fuzz::capture_console();
-    return 0;
+    std::size_t start = 0;
+    while (start < text.size() && is_space(text[start]))
+        ++start;
+    std::size_t end = start;
+    while (end < text.size() && !is_space(text[end]))
+        ++end;
+    rest = end < text.size() ? text.substr(end + 1) : "";
+    return text.substr(start, end - start);
+}
+
+static std::string chat(std::string_view target, std::string_view text)
+{
+    if (target.empty())
+        return "";
+    echoed = text;
+    chatted = true;
+    return protocol_line("PRIVMSG " + std::string(target) + " :" + std::string(text));
+}
+
+// What the piece should send, keeping the default channel up to date.
+static std::string expected_wire(std::string_view piece, bool rest_of_line)
+{
+    std::string_view line = line_text(piece);
+    if (rest_of_line)
+        return line.empty() ? "" : chat(channel, line);
+    if (piece[0] == '\0')
+        return "";
+    if (!line.starts_with(':'))
+        return chat(channel, line);
+    char letter = line.size() > 2 && is_space(line[2]) ? line[1] : 'x';
+    if (std::strchr("jlms", letter) == nullptr)
+        return protocol_line(line.substr(1));
+    std::string_view argument = line.substr(3), rest;
+    std::string_view word = first_word(argument, rest);
+    std::string first(word.substr(0, orv::channel_capacity - 1));
+    switch (letter) {
+    case 'j':
+        if (channel.empty())
+            channel = first;
+        return protocol_line("JOIN " + std::string(argument));
+    case 's':
+        channel = first;
+        return "";
+    case 'm':
+        return chat(word, rest);
+    default: // 'l'
+        return protocol_line("PART " + (word.empty() ? channel : std::string(word)) + " :"
+                             + std::string(rest.empty() ? "orv - 250 LOC are too much!" : rest));
+    }
+}
+
+static void serve()
+{
+    world.piece_start = world.taken;
+    world.wire.clear();
+    world.console.clear();
+    world.handled_lines = world.handled_rests = world.reads = 0;
+    chatted = false;
+    bool rest_of_line = line_goes_on;
+    orv::serve_terminal_line();
+
+    std::string_view piece = world.input.substr(world.piece_start, world.taken - world.piece_start);
+    if (piece.find('\n') < piece.size() - 1)
+        fail("one read took more than one line", piece, "");
+    if (world.canonical_terminal ? world.reads != 1
+                                 : piece.back() != '\n' && piece.size() != line_room
+                                       && world.taken != world.input.size())
+        fail("a read stopped inside a line, or a terminal's line took more than one read", piece, "");
+    if (world.handled_lines != (rest_of_line ? 0 : 1) || world.handled_rests != (rest_of_line ? 1 : 0))
+        fail(rest_of_line ? "the rest of an over-long line was not handled once as such"
+                          : "a line was not handled once",
+             piece, world.console + world.wire);
+    line_goes_on = piece.size() == line_room && piece.back() != '\n';
+
+    std::string expected = expected_wire(piece, rest_of_line);
+    check_protocol_lines(world.wire, piece);
+    if (world.wire != expected)
+        fail("the line did not send what it asks for", piece, world.wire);
+    if (channel != orv::client.default_channel.data())
+        fail("the default channel is not the first word :j or :s gave", piece,
+             orv::client.default_channel.data());
+    check_console_line(world.console, piece);
+    if (chatted && !orv::client.console_is_terminal
+        && echoed.size() + 6 < orv::line_capacity
+        && !world.console.ends_with(std::string(echoed) + "\n"))
+        fail("the echo did not pass the text unchanged to a pipe", piece, world.console);
+    check_record_texts(piece);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    using namespace orv_fuzz;
-    constexpr std::size_t line_room = orv::line_capacity - 1;
-    reset_client();
-    int peer = connect_peer(nullptr, 0);
-    bool line_goes_on = false;
-    for (std::size_t taken = 0; taken < size;) {
-        // As read_terminal_line reads: up to a line feed or 4095 bytes.
-        std::size_t length = 0;
-        while (taken + length < size && length < line_room)
-            if (data[taken + length++] == '\n')
-                break;
-        std::string line(reinterpret_cast<const char *>(data) + taken, length);
-        taken += length;
-        std::memcpy(orv::client.line_buffer.data(), line.data(), length);
-        orv::client.line_buffer[length] = '\0';
-        bool rest_of_line = line_goes_on;
-        line_goes_on = length == line_room && line.back() != '\n';
-        // What a chat message to the default channel looks like on the wire.
-        std::string chat = std::string("PRIVMSG ") + orv::client.default_channel.data() + " :";
-        if (rest_of_line)
-            orv::handle_terminal_line_rest();
-        else
-            orv::handle_terminal_line();
-        check_record_texts(line);
-        std::string console = take_console();
-        std::string wire = take_pending(peer);
-        check_console_line(console, line, false);
-        std::string_view sent = check_protocol_line(wire, line);
-        bool plain = rest_of_line || line[0] != ':';
-        if (plain && !sent.empty() && !sent.starts_with(chat))
-            fail(rest_of_line ? "the rest of a long typed line went out as other than chat text"
-                              : "a plain typed line went out as other than chat text",
-                 line, wire);
-    }
-    close(peer);
-    close(orv::client.server_stream);
+    begin(data, size, true);
+    channel.clear();
+    line_goes_on = false;
+    exits([] {
+        for (;;)
+            serve();
+    });
+    if (world.taken != world.input.size())
+        fail("orv ended before the input did", world.input.substr(world.taken), world.error);
+    if (world.exit_status != 1 || world.error != "orv: broken pipe\n")
+        fail("an exit other than status 1 with \"orv: broken pipe\"", world.input, world.error);
     return 0;
 }
