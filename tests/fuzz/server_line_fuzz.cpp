@@ -61,7 +61,7 @@ static void check_piece(std::string_view nick_before)
     check_protocol_lines(world.wire, piece);
     if (world.wire != expected_wire)
         fail(command == "PING" ? "a PING did not get exactly one PONG with its token"
-                               : "a line that is no PING made orv send something",
+                               : "orv sent other than the keep-alive PINGs a stall owes",
              piece, world.wire);
     check_console_line(world.console, piece);
     bool shown = !rest.empty() && command != "PING" && command != "PONG";
