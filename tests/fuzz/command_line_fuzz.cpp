@@ -56,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
 
     bool exited = exits([] { orv::parse_command_line(static_cast<int>(argv.size() - 1), argv.data()); });
-    bool text_due = exit_text == "orv-" ? world.error.starts_with("orv-") && world.error.find('\n') == world.error.size() - 1
+    bool text_due = exit_text == "orv-" ? world.error.starts_with("orv-")
+                                              && world.error.find('\n') == world.error.size() - 1
                                         : world.error == exit_text;
     if (exited != !exit_text.empty() || !text_due || (exited && world.exit_status != 1))
         fail(exited ? "an exit other than status 1 with the usage text or banner due"

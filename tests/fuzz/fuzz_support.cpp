@@ -216,7 +216,8 @@ ssize_t __wrap_read(int, void *buffer, std::size_t length)
         if (choice >= 0xe0)
             world.typed_end = std::min(world.typed_end, world.taken + (choice & 0x1fu) + 1);
     }
-    return hand_over(buffer, length, world.canonical_terminal ? world.typed_end : world.input.size(), true);
+    std::size_t end = world.canonical_terminal ? world.typed_end : world.input.size();
+    return hand_over(buffer, length, end, true);
 }
 
 ssize_t __wrap_sendmsg(int, const msghdr *message, int)

@@ -13,7 +13,6 @@
 #include "core/client.hpp"
 #include "core/event_loop.hpp"
 
-#include <cstring>
 #include <string>
 
 using namespace orv_fuzz;

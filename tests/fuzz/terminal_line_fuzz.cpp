@@ -1,15 +1,16 @@
 // Lines typed on a terminal (one read a line, Ctrl-D anywhere) or piped
 // in, served by the event loop's serve_terminal_line until the input ends.
-// Checked for every read: a pipe's stops only at a line feed, at 4095 bytes
-// or at the end, a terminal's is the one read; the handler gets it once,
-// as a line or, after 4095 bytes without a line feed, as the rest of one;
-// what goes out is what the line asks for: a plain line or rest a PRIVMSG
-// to exactly the default channel with the typed text, ":j" and ":s" leave
-// the argument's first word as the default channel, ":m" and ":l" address
-// their first word, any other line beginning with a colon goes out as
-// typed; every protocol line ends in one CR LF; the echo passes the text
-// unchanged to a pipe and no control to a terminal. The end is "broken
-// pipe" once everything has been read.
+// Checked for every read: it stops only at a line feed, at 4095 bytes or at
+// the end of the input (on a terminal, of what was typed: Ctrl-D), and a
+// terminal's line takes one read; the handler gets it once, as a line or,
+// after 4095 bytes without a line feed, as the rest of one; what goes out
+// is what the line asks for: a plain line or rest a PRIVMSG to exactly the
+// default channel with the typed text, ":j" and ":s" leave the argument's
+// first word as the default channel, ":m" and ":l" address their first
+// word, any other line beginning with a colon goes out as typed; every
+// protocol line ends in one CR LF; the echo passes the text unchanged to a
+// pipe and no control to a terminal. The end is "broken pipe" once
+// everything has been read.
 #include "fuzz_support.hpp"
 
 #include "core/client.hpp"
@@ -92,10 +93,11 @@ static void serve()
     std::string_view piece = world.input.substr(world.piece_start, world.taken - world.piece_start);
     if (piece.find('\n') < piece.size() - 1)
         fail("one read took more than one line", piece, "");
-    if (world.canonical_terminal ? world.reads != 1
-                                 : piece.back() != '\n' && piece.size() != line_room
-                                       && world.taken != world.input.size())
-        fail("a read stopped inside a line, or a terminal's line took more than one read", piece, "");
+    std::size_t line_end = world.canonical_terminal ? world.typed_end : world.input.size();
+    if (piece.back() != '\n' && piece.size() != line_room && world.taken != line_end)
+        fail("a read stopped inside a line", piece, "");
+    if (world.canonical_terminal && world.reads != 1)
+        fail("a line typed on a terminal took more than one read", piece, "");
     if (world.handled_lines != (rest_of_line ? 0 : 1) || world.handled_rests != (rest_of_line ? 1 : 0))
         fail(rest_of_line ? "the rest of an over-long line was not handled once as such"
                           : "a line was not handled once",
