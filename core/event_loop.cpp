@@ -108,10 +108,9 @@ std::size_t read_terminal_line()
             taken = read(STDIN_FILENO, line, line_room);
         while (taken < 0 && errno == EINTR);
         length = taken > 0 ? static_cast<std::size_t>(taken) : 0;
-    }
-    // A pipe or a file cannot be peeked at: take a byte at a time, which
-    // typed input easily affords.
-    else
+    } else {
+        // A pipe or a file cannot be peeked at: take a byte at a time,
+        // which typed input easily affords.
         while (length < line_room) {
             taken = read(STDIN_FILENO, line + length, 1);
             if (taken < 0 && errno == EINTR)
@@ -121,6 +120,7 @@ std::size_t read_terminal_line()
             if (line[length++] == '\n')
                 break;
         }
+    }
     line[length] = '\0';
     return length;
 }
