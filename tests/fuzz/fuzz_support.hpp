@@ -18,6 +18,9 @@
 //   a line typed on a terminal: E0 to FF Ctrl-D after (n & 1F) + 1 bytes.
 #pragma once
 
+#include "core/client.hpp"
+#include "text/text.hpp"
+
 #include <csetjmp>
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +31,7 @@
 namespace orv_fuzz {
 
 constexpr std::size_t header_size = 9;
-constexpr std::size_t line_room = 4095; // what one read can fill
+constexpr std::size_t line_room = orv::line_capacity - 1; // what one read can fill
 constexpr const char *fake_host = "irc.test";
 
 struct fake_world {
@@ -82,10 +85,7 @@ void check_console_line(std::string_view console, std::string_view line);
 // nick and default_channel are terminated within their arrays.
 void check_record_texts(std::string_view line);
 
-constexpr bool is_space(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
+using orv::is_space;
 
 // What the handlers see of a piece: the text up to a NUL, CR or LF.
 std::string_view line_text(std::string_view piece);
