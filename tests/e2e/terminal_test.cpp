@@ -9,7 +9,6 @@
 #include <regex>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 namespace orv_test {
 namespace {
@@ -19,20 +18,21 @@ protected:
     temporary_directory directory;
     daemon_process server;
     int port = free_port();
-    // A private tmux server, so that nobody else's sessions are touched.
-    std::string socket_name = "orv-test-" + std::to_string(getpid()) + "-" + std::to_string(port);
+    // A private tmux server, so that nobody else's sessions are touched; its
+    // socket lives in the test's directory and goes with it.
+    std::string socket_path = directory.path + "/tmux";
 
     void SetUp() override { start_irc_server(server, "ngircd", directory.path, port); }
 
     void TearDown() override
     {
-        run_program({"tmux", "-L", socket_name, "kill-server"});
+        run_program({"tmux", "-S", socket_path, "kill-server"});
         server.stop();
     }
 
     int tmux(std::vector<std::string> arguments, std::string *output = nullptr)
     {
-        arguments.insert(arguments.begin(), {"tmux", "-L", socket_name});
+        arguments.insert(arguments.begin(), {"tmux", "-S", socket_path});
         return run_program(arguments, output);
     }
 
