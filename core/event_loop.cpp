@@ -34,9 +34,9 @@ constexpr std::size_t line_room = line_capacity - 1;
 constexpr std::size_t first_look_length = 512;
 } // namespace
 
-static void keep_alive()
+void keep_alive(std::time_t now)
 {
-    if (std::time(nullptr) - client.last_server_line >= silence_limit_seconds)
+    if (now - client.last_server_line >= silence_limit_seconds)
         exit_with_error("orv shutting down: parse timeout\n");
     send_to_server("PING %s", client.host);
 }
@@ -53,7 +53,7 @@ static void wait_for_rest_of_line()
         if (ready > 0 || (ready < 0 && errno != EINTR))
             return; // the read tells the rest
         if (ready == 0)
-            keep_alive();
+            keep_alive(std::time(nullptr));
     }
 }
 
@@ -181,7 +181,7 @@ void run_event_loop()
         }
         if (ready == 0) {
             if (!paced)
-                keep_alive();
+                keep_alive(std::time(nullptr));
             continue;
         }
         if (FD_ISSET(server, &readable))

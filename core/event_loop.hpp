@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 
 namespace orv {
 
@@ -26,6 +27,10 @@ void serve_server_line();
 // handler; the rest of an over-long line is plain text. Ends the process
 // when the input has ended.
 void serve_terminal_line();
+
+// At an idle wake-up: pings the server, or ends the process when the
+// server has been silent for 300 seconds or more at now.
+void keep_alive(std::time_t now);
 
 // Waits on both sources, hands their lines to the handlers, and pings or
 // gives up on a silent server. Typed lines are paced: five at once, then one

@@ -87,6 +87,11 @@ int connect_to_server(const char *host, const char *port)
     freeaddrinfo(addresses);
     if (connected < 0)
         exit_with_error("error: cannot connect to host '%s'\n", host);
+#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
+    // Where sends take no flag against SIGPIPE, the socket takes an option.
+    int on = 1;
+    setsockopt(connected, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
+#endif
     return connected;
 }
 
@@ -111,15 +116,20 @@ void log_in()
     // A host that begins with a colon (::1) would read as the last
     // parameter; servers ignore this field's value anyway.
     const char *server_name = client.host[0] == ':' ? "*" : client.host;
-    // Corked, the registration lines leave together in one segment.
+#ifdef TCP_CORK
+    // Corked, the registration lines leave together in one segment; elsewhere
+    // they leave as separate writes.
     int cork = 1;
     setsockopt(client.server_stream, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+#endif
     if (client.keyword != nullptr)
         send_to_server("PASS %s", client.keyword);
     send_to_server("NICK %s", client.nick.data());
     send_to_server("USER %s localhost %s :%s", user_name, server_name, client.nick.data());
+#ifdef TCP_CORK
     cork = 0;
     setsockopt(client.server_stream, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+#endif
 }
 
 } // namespace orv

@@ -25,11 +25,14 @@ static char *last_parameter(char *parameters)
 
 // The welcome's first parameter is the nickname the server registered us
 // under: it may have shortened ours, or we may have picked another after a
-// refusal.
+// refusal. Blanks may stand before it; a welcome of blanks names nobody.
 static void take_registered_nick(char *parameters)
 {
-    cut_at(parameters, ' ');
-    strlcpy(client.nick.data(), parameters, nick_capacity);
+    char *first = parameters + std::strspn(parameters, " ");
+    if (*first == '\0')
+        return;
+    cut_at(first, ' ');
+    strlcpy(client.nick.data(), first, nick_capacity);
 }
 
 static void show_chat_message(const char *origin, char *parameters, const char *trailing,
@@ -83,7 +86,7 @@ void handle_server_line()
     if (std::strcmp(command, "NICK") == 0 && std::strcmp(origin, client.nick.data()) == 0)
         strlcpy(client.nick.data(), has_trailing ? trailing : last_parameter(parameters),
                 nick_capacity);
-    else if (std::strcmp(command, "001") == 0 && *parameters != '\0')
+    else if (std::strcmp(command, "001") == 0)
         take_registered_nick(parameters);
 }
 

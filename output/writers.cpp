@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -36,6 +37,44 @@ static std::size_t format_text(const char *format, va_list arguments)
     return std::min(static_cast<std::size_t>(length), client.format_buffer.size() - 1);
 }
 
+#if !defined(MSG_NOSIGNAL) && !defined(SO_NOSIGPIPE)
+static bool pipe_signal_pending()
+{
+    sigset_t pending;
+    sigpending(&pending);
+    return sigismember(&pending, SIGPIPE) == 1;
+}
+#endif
+
+// A socket the peer dropped fails a send with EPIPE and never raises
+// SIGPIPE: by the send's flag where there is one, by the socket option
+// start-up sets where there is that, and elsewhere by holding the signal
+// back during the send and taking the one it raised before letting it
+// through again.
+static ssize_t send_quietly(int descriptor, const msghdr &message)
+{
+#if defined(MSG_NOSIGNAL)
+    return sendmsg(descriptor, &message, MSG_NOSIGNAL);
+#elif defined(SO_NOSIGPIPE)
+    return sendmsg(descriptor, &message, 0);
+#else
+    sigset_t pipe_signal, previous;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    sigprocmask(SIG_BLOCK, &pipe_signal, &previous);
+    bool was_pending = pipe_signal_pending();
+    ssize_t written = sendmsg(descriptor, &message, 0);
+    int error = errno;
+    if (written < 0 && error == EPIPE && !was_pending && pipe_signal_pending()) {
+        int taken;
+        sigwait(&pipe_signal, &taken);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    errno = error;
+    return written;
+#endif
+}
+
 // Writes all the pieces, going on after signals and short writes, and
 // waiting when the descriptor is non-blocking and full; gives up silently
 // on any other failure. A socket never raises SIGPIPE.
@@ -47,7 +86,7 @@ static void write_all(int descriptor, iovec *pieces, int count, bool is_socket)
             msghdr message{};
             message.msg_iov = pieces;
             message.msg_iovlen = static_cast<std::size_t>(count);
-            written = sendmsg(descriptor, &message, MSG_NOSIGNAL);
+            written = send_quietly(descriptor, message);
         } else {
             written = writev(descriptor, pieces, count);
         }

@@ -2,6 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
+
+// A C library may define its own strlcpy as a fortifying macro, which would
+// rewrite orv's below.
+#undef strlcpy
 
 namespace orv {
 

@@ -23,6 +23,26 @@
 
 namespace orv_test {
 
+// A write to a program that has ended fails the test instead of killing it;
+// the programs the tests start get the default action back.
+[[maybe_unused]] static const bool pipe_signal_ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+
+// posix_spawnp with SIGPIPE back at its default action.
+static int spawn(pid_t *pid, const std::vector<char *> &argv, const posix_spawn_file_actions_t *actions,
+                 char *const *envp)
+{
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    int failure = posix_spawnp(pid, argv[0], actions, &attributes, argv.data(), envp);
+    posix_spawnattr_destroy(&attributes);
+    return failure;
+}
+
 static int loopback_socket(int &port)
 {
     int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -161,7 +181,7 @@ void start_orv(process &started, const run_options &options)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
-    int failure = posix_spawnp(&started.pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+    int failure = spawn(&started.pid, argv, &actions, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     close(input[0]);
     close(output[1]);
@@ -175,7 +195,7 @@ void start_orv(process &started, const run_options &options)
 void send_text(int descriptor, std::string_view text)
 {
     while (!text.empty()) {
-        ssize_t written = send(descriptor, text.data(), text.size(), MSG_NOSIGNAL);
+        ssize_t written = send(descriptor, text.data(), text.size(), 0);
         if (written < 0 && errno == ENOTSOCK)
             written = write(descriptor, text.data(), text.size());
         if (written < 0 && errno == EINTR)
@@ -265,7 +285,7 @@ static pid_t spawn_program(const std::vector<std::string> &arguments, int input,
         argv.push_back(word.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
-    int failure = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    int failure = spawn(&pid, argv, &actions, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failure != 0) {
         ADD_FAILURE() << "cannot start " << arguments[0] << ": " << std::strerror(failure);
@@ -508,7 +528,7 @@ void relay::forward()
                 (side == 0 ? client_bytes : server_bytes).append(chunk, static_cast<std::size_t>(got));
             }
             for (ssize_t sent = 0, done = 0; done < got && connected; done += sent) {
-                sent = send(watched[1 - side].fd, chunk + done, static_cast<std::size_t>(got - done), MSG_NOSIGNAL);
+                sent = send(watched[1 - side].fd, chunk + done, static_cast<std::size_t>(got - done), 0);
                 connected = sent > 0;
             }
         }

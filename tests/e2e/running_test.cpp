@@ -5,11 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <csignal>
 #include <ostream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace orv_test {
@@ -88,30 +90,40 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 // Typed lines leave on the flood-control clock servers keep: five at once,
-// then one every two seconds (0.4 real seconds here), while the
-// server is still served and the short waits send no ping.
+// then one every two seconds, each in its own slot, while the server is
+// still served and the short waits send no ping. orv's clock starts on a
+// whole second and runs twice as fast, so the test pastes a quarter into
+// one of its seconds: line 5 + n leaves 2n + 1 seconds after the paste.
 TEST(running, pasted_lines_leave_five_at_once_then_one_every_two_seconds)
 {
+    using clock = std::chrono::steady_clock;
+    constexpr double speed = 2;
     run_options options;
-    options.wrapper = {"faketime", "-f", "+0 x5"};
+    options.environment.push_back("FAKETIME_FMT=%s");
+    options.wrapper = {"faketime", "-f", "@1709647620 x2"};
+    auto started = clock::now();
     session s(options);
+    auto seconds_since = [](clock::time_point from) {
+        return std::chrono::duration<double>(clock::now() - from).count() * speed;
+    };
     send_text(s.peer, welcome);
+    double now = seconds_since(started);
+    std::this_thread::sleep_for(std::chrono::duration<double>((std::floor(now) + 1.25 - now) / speed));
     std::string paste = ":s #den\n";
     for (int i = 1; i <= 9; ++i)
         paste += "line " + std::to_string(i) + "\n";
+    auto pasted = clock::now();
     send_text(s.orv.input, paste);
     std::string wire = read_until(s.peer, ":line 4\r\n", 1s);
     EXPECT_EQ(wire, "PRIVMSG #den :line 1\r\nPRIVMSG #den :line 2\r\nPRIVMSG #den :line 3\r\nPRIVMSG #den :line 4\r\n");
     send_text(s.peer, "PING :served\r\n");
-    auto last = std::chrono::steady_clock::now();
     for (int i = 5; i <= 9; ++i) {
         std::string line = "PRIVMSG #den :line " + std::to_string(i) + "\r\n";
-        std::string got = read_until(s.peer, line, 3s);
-        auto now = std::chrono::steady_clock::now();
+        std::string got = read_until(s.peer, line, 5s);
+        double left = seconds_since(pasted), slot = 2 * (i - 5) + 1;
         EXPECT_TRUE(got.ends_with(line)) << got;
-        if (i >= 6) // the fifth line of the burst is ":s #den"; line 5 leaves at the next whole second
-            EXPECT_GE(now - last, 250ms) << "line " << i << " left too soon";
-        last = now;
+        EXPECT_TRUE(left > slot - 0.5 && left < slot + 0.75)
+            << "line " << i << " left " << left << " s after the paste, not about " << slot << " s";
         wire += got;
     }
     EXPECT_NE(wire.find("PONG served\r\n"), std::string::npos);

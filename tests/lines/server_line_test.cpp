@@ -74,6 +74,8 @@ INSTANTIATE_TEST_SUITE_P(
                     shown("a", ">< privmsg (#den): hi"), ""},
         server_case{"welcome_nick_is_its_first_parameter", ":hub 001 " + forty + " x :Hi\r\n",
                     shown("hub", ">< 001 (" + forty + " x): Hi"), "", forty.substr(0, 31)},
+        server_case{"welcome_nick_after_two_blanks", ":hub 001  erin :Welcome\r\n",
+                    shown("hub", ">< 001 ( erin): Welcome"), "", "erin"},
         server_case{"welcome_without_parameters_keeps_our_nick", ":hub 001 :Welcome\r\n",
                     shown("hub", ">< 001 (): Welcome"), ""},
         server_case{"prefix_without_exclamation_mark", ":irc.hub.net NOTICE bob :x\r\n",
