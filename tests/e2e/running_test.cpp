@@ -185,13 +185,24 @@ TEST(running, server_line_is_handled_before_the_typed_line)
     EXPECT_EQ(read_until(s.peer, "hello\r\n", 1s), "PONG first\r\nPRIVMSG #den :hello\r\n");
 }
 
+// The input ends as a pipe closes or a terminal hangs up, or its reads fail
+// while it looks ready: each ends orv, none makes it spin.
 TEST(running, end_of_input_ends_the_client_while_the_server_is_healthy)
 {
-    session s;
-    s.orv.close_input();
-    EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
-    EXPECT_EQ(s.orv.wait_for_exit(), 1);
-    EXPECT_EQ(read_to_end(s.peer, 1s), "") << "nothing more is sent";
+    for (auto [terminal, unreadable] : {std::pair{false, false}, {true, false}, {true, true}, {false, true}}) {
+        SCOPED_TRACE(std::string(terminal ? "terminal" : "pipe") + (unreadable ? " failing its reads" : " ended"));
+        run_options options;
+        options.input_from_terminal = terminal;
+        options.unreadable_input = unreadable;
+        session s(options);
+        if (!unreadable)
+            s.orv.close_input();
+        else if (terminal)
+            send_text(s.orv.input, "hello\n");
+        EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
+        EXPECT_EQ(s.orv.wait_for_exit(), 1);
+        EXPECT_EQ(read_to_end(s.peer, 1s), "") << "nothing more is sent";
+    }
 }
 
 TEST(running, server_closing_ends_the_client)
