@@ -156,6 +156,13 @@ void start_orv(process &started, const run_options &options)
     ASSERT_EQ(pipe2(error, O_CLOEXEC), 0);
     ASSERT_TRUE(open_stream(options.input_from_terminal, true, input[1], input[0]));
     ASSERT_TRUE(open_stream(options.output_to_terminal, false, output[0], output[1]));
+    if (options.unreadable_input) {
+        int unreadable = options.input_from_terminal ? open(ttyname(input[0]), O_WRONLY | O_NOCTTY | O_CLOEXEC)
+                                                     : open("/", O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(unreadable, 0) << std::strerror(errno);
+        close(input[0]);
+        input[0] = unreadable;
+    }
     if (options.nonblocking_output)
         fcntl(output[1], F_SETFL, O_NONBLOCK);
     posix_spawn_file_actions_t actions;

@@ -53,6 +53,10 @@ struct run_options {
     // Give orv a pseudo-terminal in canonical mode as standard input (input
     // writes to it, as a person types).
     bool input_from_terminal = false;
+    // Make every read of orv's standard input fail while it still looks
+    // ready: the terminal opened for writing only, or a directory in place
+    // of the pipe.
+    bool unreadable_input = false;
     // Leave orv's standard output non-blocking, as another program sharing
     // it may have done.
     bool nonblocking_output = false;

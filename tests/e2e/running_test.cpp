@@ -27,7 +27,7 @@ struct keep_alive_case {
     const char *name;
     std::string first_words;  // what the server sends right after login
     bool answer_pings;        // the server answers each ping
-    int typed_lines;          // typed one a (real) second, from the start
+    int typed_lines;          // typed one every half (real) second, from the start
     std::string wire;         // what the server receives after login
     std::string error;        // standard error; empty: still running
 };
@@ -47,7 +47,7 @@ TEST_P(keep_alive_test, pings_when_idle_and_gives_up_on_a_silent_server)
     std::string wire;
     for (int i = 0; i < c.typed_lines; ++i) {
         send_text(s.orv.input, "tick\n");
-        wire += read_for(s.peer, 1s);
+        wire += read_for(s.peer, 500ms);
     }
     // Long enough for three idle expiries and a little more.
     for (auto deadline = std::chrono::steady_clock::now() + 7500ms; std::chrono::steady_clock::now() < deadline;) {
@@ -86,14 +86,15 @@ INSTANTIATE_TEST_SUITE_P(
                         timeout_message},
         // Typing keeps the wait from expiring, so no ping goes out; the
         // first expiry after it finds the server silent for too long.
-        keep_alive_case{"typing_holds_off_pings", welcome, false, 6, ticks(6), timeout_message}),
+        keep_alive_case{"typing_holds_off_pings", welcome, false, 12, ticks(12), timeout_message}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Typed lines leave on the flood-control clock servers keep: five at once,
 // then one every two seconds, each in its own slot, while the server is
 // still served and the short waits send no ping. orv's clock starts on a
-// whole second and runs twice as fast, so the test pastes a quarter into
-// one of its seconds: line 5 + n leaves 2n + 1 seconds after the paste.
+// whole second just before it connects and runs twice as fast, so the test
+// pastes early in one of its seconds: line 5 + n leaves 2n + 1 seconds after
+// the paste.
 TEST(running, pasted_lines_leave_five_at_once_then_one_every_two_seconds)
 {
     using clock = std::chrono::steady_clock;
@@ -101,14 +102,14 @@ TEST(running, pasted_lines_leave_five_at_once_then_one_every_two_seconds)
     run_options options;
     options.environment.push_back("FAKETIME_FMT=%s");
     options.wrapper = {"faketime", "-f", "@1709647620 x2"};
-    auto started = clock::now();
     session s(options);
+    auto connected = clock::now();
     auto seconds_since = [](clock::time_point from) {
         return std::chrono::duration<double>(clock::now() - from).count() * speed;
     };
     send_text(s.peer, welcome);
-    double now = seconds_since(started);
-    std::this_thread::sleep_for(std::chrono::duration<double>((std::floor(now) + 1.25 - now) / speed));
+    double now = seconds_since(connected);
+    std::this_thread::sleep_for(std::chrono::duration<double>((std::floor(now) + 1.1 - now) / speed));
     std::string paste = ":s #den\n";
     for (int i = 1; i <= 9; ++i)
         paste += "line " + std::to_string(i) + "\n";
@@ -185,13 +186,24 @@ TEST(running, server_line_is_handled_before_the_typed_line)
     EXPECT_EQ(read_until(s.peer, "hello\r\n", 1s), "PONG first\r\nPRIVMSG #den :hello\r\n");
 }
 
+// The input ends as a pipe closes or a terminal hangs up, or its reads fail
+// while it looks ready: each ends orv, none makes it spin.
 TEST(running, end_of_input_ends_the_client_while_the_server_is_healthy)
 {
-    session s;
-    s.orv.close_input();
-    EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
-    EXPECT_EQ(s.orv.wait_for_exit(), 1);
-    EXPECT_EQ(read_to_end(s.peer, 1s), "") << "nothing more is sent";
+    for (auto [terminal, unreadable] : {std::pair{false, false}, {true, false}, {true, true}, {false, true}}) {
+        SCOPED_TRACE(std::string(terminal ? "terminal" : "pipe") + (unreadable ? " failing its reads" : " ended"));
+        run_options options;
+        options.input_from_terminal = terminal;
+        options.unreadable_input = unreadable;
+        session s(options);
+        if (!unreadable)
+            s.orv.close_input();
+        else if (terminal)
+            send_text(s.orv.input, "hello\n");
+        EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
+        EXPECT_EQ(s.orv.wait_for_exit(), 1);
+        EXPECT_EQ(read_to_end(s.peer, 1s), "") << "nothing more is sent";
+    }
 }
 
 TEST(running, server_closing_ends_the_client)
