@@ -73,8 +73,11 @@ static void check_piece(std::string_view nick_before)
     std::string_view nick = nick_before;
     if (command == "NICK" && origin == nick_before)
         nick = token;
-    else if (command == "001" && !before_colon.empty())
-        nick = before_colon.substr(0, before_colon.find(' '));
+    else if (command == "001") { // its first word after any blanks; blanks alone name nobody
+        std::string_view first = before_colon.substr(std::min(before_colon.find_first_not_of(' '), before_colon.size()));
+        if (!first.empty())
+            nick = first.substr(0, first.find(' '));
+    }
     check_record_texts(piece);
     if (nick.substr(0, orv::nick_capacity - 1) != orv::client.nick.data())
         fail("nick is not the one the welcome or our NICK gave", piece, orv::client.nick.data());
