@@ -85,7 +85,7 @@ static void write_all(int descriptor, iovec *pieces, int count, bool is_socket)
         if (is_socket) {
             msghdr message{};
             message.msg_iov = pieces;
-            message.msg_iovlen = static_cast<std::size_t>(count);
+            message.msg_iovlen = static_cast<decltype(message.msg_iovlen)>(count);
             written = send_quietly(descriptor, message);
         } else {
             written = writev(descriptor, pieces, count);
