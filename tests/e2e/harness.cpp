@@ -27,22 +27,6 @@ namespace orv_test {
 // the programs the tests start get the default action back.
 [[maybe_unused]] static const bool pipe_signal_ignored = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
-// posix_spawnp with SIGPIPE back at its default action.
-static int spawn(pid_t *pid, const std::vector<char *> &argv, const posix_spawn_file_actions_t *actions,
-                 char *const *envp)
-{
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t pipe_signal;
-    sigemptyset(&pipe_signal);
-    sigaddset(&pipe_signal, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    int failure = posix_spawnp(pid, argv[0], actions, &attributes, argv.data(), envp);
-    posix_spawnattr_destroy(&attributes);
-    return failure;
-}
-
 static int loopback_socket(int &port)
 {
     int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -150,6 +134,39 @@ static bool open_stream(bool terminal, bool orv_reads, int &ours, int &orvs)
     return true;
 }
 
+// Starts a program on the three descriptors, with SIGPIPE back at its
+// default action. Returns its pid, or -1 (failing the test).
+static pid_t spawn_program(const std::vector<std::string> &arguments, int input, int output, int error,
+                           char *const *envp = environ)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, input, 0);
+    posix_spawn_file_actions_adddup2(&actions, output, 1);
+    posix_spawn_file_actions_adddup2(&actions, error, 2);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t pipe_signal;
+    sigemptyset(&pipe_signal);
+    sigaddset(&pipe_signal, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &pipe_signal);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    std::vector<std::string> words = arguments;
+    std::vector<char *> argv;
+    for (auto &word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    int failure = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), envp);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failure != 0) {
+        ADD_FAILURE() << "cannot start " << arguments[0] << ": " << std::strerror(failure);
+        return -1;
+    }
+    return pid;
+}
+
 void start_orv(process &started, const run_options &options)
 {
     int input[2], output[2], error[2];
@@ -165,19 +182,9 @@ void start_orv(process &started, const run_options &options)
     }
     if (options.nonblocking_output)
         fcntl(output[1], F_SETFL, O_NONBLOCK);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, error[1], 2);
-
     std::vector<std::string> words = options.wrapper;
     words.push_back(ORV_BINARY);
     words.insert(words.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<char *> argv;
-    for (auto &word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
     std::vector<std::string> environment = options.environment;
     environment.push_back(std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
     for (const char *passed : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
@@ -187,13 +194,11 @@ void start_orv(process &started, const run_options &options)
     for (auto &entry : environment)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
-
-    int failure = spawn(&started.pid, argv, &actions, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
+    started.pid = spawn_program(words, input[0], output[1], error[1], envp.data());
     close(input[0]);
     close(output[1]);
     close(error[1]);
-    ASSERT_EQ(failure, 0) << "cannot start " << argv[0];
+    ASSERT_GT(started.pid, 0);
     started.input = input[1];
     started.output = output[0];
     started.error = error[0];
@@ -277,28 +282,6 @@ session::~session()
 {
     if (peer >= 0)
         close(peer);
-}
-
-static pid_t spawn_program(const std::vector<std::string> &arguments, int input, int output, int error)
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input, 0);
-    posix_spawn_file_actions_adddup2(&actions, output, 1);
-    posix_spawn_file_actions_adddup2(&actions, error, 2);
-    std::vector<std::string> words = arguments;
-    std::vector<char *> argv;
-    for (auto &word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    int failure = spawn(&pid, argv, &actions, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failure != 0) {
-        ADD_FAILURE() << "cannot start " << arguments[0] << ": " << std::strerror(failure);
-        return -1;
-    }
-    return pid;
 }
 
 int run_program(const std::vector<std::string> &arguments, std::string *output, duration timeout)
