@@ -242,8 +242,8 @@ int __wrap_poll(pollfd *descriptor, nfds_t, int timeout)
         world.must_wait_writable = false;
         return 1;
     }
-    if (timeout < 0)
-        orv_fuzz::fail("a wait for the server without a time limit", world.input, "");
+    if (timeout != 120'000)
+        orv_fuzz::fail("a wait for the server other than the 120-second idle wait", world.input, "");
     if (world.arrived > world.taken)
         return 1;
     if (world.stalls_left < 0) {
