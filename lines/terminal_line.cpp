@@ -11,11 +11,12 @@ namespace orv {
 namespace {
 constexpr const char *default_leave_text = "orv - 250 LOC are too much!";
 // A line as others receive it is at most 512 bytes with its CR LF, and the
-// server puts ":nick!user@host " in front of ours: servers give a user
-// name of at most 10 bytes and a host name of at most 63.
+// server puts ":nick!user@host " in front of ours, with the user name and
+// host name it gave us: most servers give at most 10 and 63 bytes.
 constexpr std::size_t protocol_line_length = 512;
 constexpr std::size_t relayed_user_length = 10;
 constexpr std::size_t relayed_host_length = 63;
+// A target longer than any server takes still leaves room for some words.
 constexpr std::size_t shortest_text_budget = 64;
 constexpr std::size_t longest_character = 4; // bytes of UTF-8
 } // namespace
