@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <ctime>
+#include <limits>
 
 namespace orv {
 
@@ -13,6 +14,10 @@ constexpr std::size_t nick_capacity = 32;       // 31 characters and a terminato
 constexpr std::size_t channel_capacity = 256;   // 255 characters and a terminator
 constexpr std::size_t line_capacity = 4096;     // one line read or one text formatted
 constexpr std::size_t time_text_capacity = 80;
+
+// Earlier than any reading of the monotonic clock, wherever it starts, yet
+// far from the limit, so that intervals from it never overflow.
+constexpr std::time_t long_ago = std::numeric_limits<std::time_t>::min() / 2;
 
 // A public network's server that accepts plain connections on 6667.
 constexpr const char *default_host = "irc.libera.chat";
@@ -30,8 +35,9 @@ struct client_record {
     const char *keyword = nullptr;
     // The connected socket; -1 until start-up connects. Never closed.
     int server_stream = -1;
-    // When the last line came from the server; 0, the epoch, until one does.
-    std::time_t last_server_line = 0;
+    // When the last line came from the server, on the monotonic clock;
+    // long ago until one does, so that the first idle expiry gives up.
+    std::time_t last_server_line = long_ago;
     // The line being handled, from either source; handlers cut it in place.
     std::array<char, line_capacity> line_buffer;
     // The text being written by one of the writers.
@@ -44,9 +50,10 @@ struct client_record {
     // it is being read, from the server (dropped) or the terminal (chat).
     bool server_line_goes_on = false;
     bool terminal_line_goes_on = false;
-    // The flood-control clock of typed lines: behind the time while typing
-    // may go on at once, up to ten seconds ahead during a paste.
-    std::time_t typing_clock = 0;
+    // The flood-control clock of typed lines, on the monotonic clock: behind
+    // it while typing may go on at once, up to ten seconds ahead during a
+    // paste.
+    std::time_t typing_clock = long_ago;
     // Standard output is a terminal, which obeys control characters: set
     // once at start-up.
     bool console_is_terminal = false;

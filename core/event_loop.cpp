@@ -10,7 +10,6 @@
 #include <cstring>
 #include <ctime>
 #include <poll.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -34,6 +33,13 @@ constexpr std::size_t line_room = line_capacity - 1;
 constexpr std::size_t first_look_length = 512;
 } // namespace
 
+std::time_t monotonic_seconds()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec;
+}
+
 void keep_alive(std::time_t now)
 {
     if (now - client.last_server_line >= silence_limit_seconds)
@@ -46,14 +52,14 @@ void keep_alive(std::time_t now)
 // alive, or given up, as between lines.
 static void wait_for_rest_of_line()
 {
-    client.last_server_line = std::time(nullptr);
+    client.last_server_line = monotonic_seconds();
     pollfd server{client.server_stream, POLLIN, 0};
     for (;;) {
         int ready = poll(&server, 1, idle_wait_seconds * 1000);
         if (ready > 0 || (ready < 0 && errno != EINTR))
             return; // the read tells the rest
         if (ready == 0)
-            keep_alive(std::time(nullptr));
+            keep_alive(monotonic_seconds());
     }
 }
 
@@ -140,12 +146,12 @@ void serve_server_line()
     client.server_line_goes_on = stopped_mid_line(length);
     if (!rest_of_line)
         handle_server_line();
-    client.last_server_line = std::time(nullptr);
+    client.last_server_line = monotonic_seconds();
 }
 
 void serve_terminal_line()
 {
-    client.typing_clock = std::max(client.typing_clock, std::time(nullptr));
+    client.typing_clock = std::max(client.typing_clock, monotonic_seconds());
     std::size_t length = read_terminal_line();
     if (length == 0)
         exit_with_error("orv: broken pipe\n");
@@ -160,20 +166,17 @@ void serve_terminal_line()
 
 void run_event_loop()
 {
-    const int server = client.server_stream;
+    // poll, unlike select, takes descriptors of any number: a parent may
+    // leave a thousand open, and the socket then lies past select's set.
+    pollfd sources[] = {{client.server_stream, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     for (;;) {
         // Typing waits while its clock is too far ahead; the wait then
         // lasts until it may go on, and its end is no sign of silence.
-        std::time_t ahead = client.typing_clock - std::time(nullptr);
+        std::time_t ahead = client.typing_clock - monotonic_seconds();
         bool paced = ahead >= typing_burst_seconds;
-        // select changes the set and the limit: build both anew each pass.
-        fd_set readable;
-        FD_ZERO(&readable);
-        if (!paced)
-            FD_SET(STDIN_FILENO, &readable);
-        FD_SET(server, &readable);
-        timeval limit{paced ? ahead - typing_burst_seconds + 1 : idle_wait_seconds, 0};
-        int ready = select(server + 1, &readable, nullptr, nullptr, &limit);
+        sources[1].fd = paced ? -1 : STDIN_FILENO; // a negative descriptor is not watched
+        std::time_t limit = paced ? ahead - typing_burst_seconds + 1 : idle_wait_seconds;
+        int ready = poll(sources, 2, static_cast<int>(limit * 1000));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -181,12 +184,13 @@ void run_event_loop()
         }
         if (ready == 0) {
             if (!paced)
-                keep_alive(std::time(nullptr));
+                keep_alive(monotonic_seconds());
             continue;
         }
-        if (FD_ISSET(server, &readable))
+        // A hang-up or an error is ready too: the read tells which.
+        if (sources[0].revents != 0)
             serve_server_line();
-        if (FD_ISSET(STDIN_FILENO, &readable))
+        if (sources[1].revents != 0)
             serve_terminal_line();
     }
 }

@@ -6,6 +6,10 @@
 
 namespace orv {
 
+// Whole seconds on the monotonic clock, which no setting of the time of day
+// moves: every interval is measured on it.
+std::time_t monotonic_seconds();
+
 // Reads one line from the server into line_buffer, taking from the system
 // nothing past its line feed, or the 4095 bytes that fill the buffer. Waits
 // for the rest of a line that has only partly arrived, pinging the server

@@ -21,9 +21,10 @@ namespace {
 constexpr std::size_t column_width = 12;
 constexpr char column_padding[] = "            "; // column_width blanks
 static_assert(sizeof column_padding == column_width + 1);
-// A console text in caret notation takes at most two bytes per byte.
-char escaped_column[2 * line_capacity];
-char escaped_message[2 * line_capacity];
+// A console text in caret notation takes at most three bytes per byte (a
+// lone 0x9B becomes ^[[).
+char escaped_column[3 * line_capacity];
+char escaped_message[3 * line_capacity];
 } // namespace
 
 static std::size_t format_text(const char *format, va_list arguments)
@@ -142,27 +143,58 @@ static std::size_t update_time_text()
     return length;
 }
 
+// The length of the well-formed UTF-8 character of two or more bytes that
+// begins text, or 0 when none does.
+static std::size_t utf8_length(const unsigned char *text, std::size_t left)
+{
+    unsigned char lead = text[0], low = 0x80, high = 0xbf; // the second byte's range
+    if (lead < 0xc2 || lead > 0xf4)
+        return 0;
+    std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+    if (lead == 0xe0 || lead == 0xf0)
+        low = lead == 0xe0 ? 0xa0 : 0x90; // no overlong forms
+    if (lead == 0xed || lead == 0xf4)
+        high = lead == 0xed ? 0x9f : 0x8f; // no surrogates, nothing past U+10FFFF
+    if (left < length || text[1] < low || text[1] > high)
+        return 0;
+    for (std::size_t i = 2; i < length; ++i)
+        if ((text[i] & 0xc0) != 0x80)
+            return 0;
+    return length;
+}
+
 // Copies text into out with each control character other than tab written
-// as a caret and a letter (ESC as ^[, DEL as ^?). The C1 controls written in
-// UTF-8 (U+0080 to U+009F), which terminals obey as ESC and a letter, are
-// shown as that: U+009B, the one-character CSI, as ^[[. Returns the length.
+// as a caret and a letter (ESC as ^[, DEL as ^?). The C1 controls, which
+// terminals obey as ESC and a letter, are shown as that, whether written in
+// UTF-8 (U+0080 to U+009F) or as a byte 0x80 to 0x9F outside any UTF-8
+// character, which a terminal in an 8-bit mode obeys: U+009B and 0x9B, the
+// one-character CSI, both as ^[[. Returns the length.
 static std::size_t escape_controls(const char *text, std::size_t length, char *out)
 {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text);
     std::size_t used = 0;
     for (std::size_t i = 0; i < length; ++i) {
-        auto c = static_cast<unsigned char>(text[i]);
-        auto next = i + 1 < length ? static_cast<unsigned char>(text[i + 1]) : 0;
+        unsigned char c = bytes[i];
         if ((c < 0x20 && c != '\t') || c == 0x7f) {
             out[used++] = '^';
             out[used++] = static_cast<char>(c ^ 0x40);
-        } else if (c == 0xc2 && (next & 0xe0) == 0x80) {
+            continue;
+        }
+        std::size_t character = c >= 0x80 ? utf8_length(bytes + i, length - i) : 1;
+        unsigned char control = character == 0 && c < 0xa0                      ? c
+                                : character == 2 && c == 0xc2 && bytes[i + 1] < 0xa0 ? bytes[i + 1]
+                                                                                     : 0;
+        if (control != 0) {
             out[used++] = '^';
             out[used++] = '[';
-            out[used++] = static_cast<char>(next - 0x40);
-            ++i;
-        } else {
-            out[used++] = static_cast<char>(c);
+            out[used++] = static_cast<char>(control - 0x40);
+            i += character == 2 ? 1 : 0;
+            continue;
         }
+        character = std::max<std::size_t>(character, 1); // a lone byte from 0xA0 up passes
+        std::memcpy(out + used, bytes + i, character);
+        used += character;
+        i += character - 1;
     }
     return used;
 }

@@ -138,8 +138,11 @@ INSTANTIATE_TEST_SUITE_P(
         hostile_case{"eight_bit_and_invalid_utf8_pass_unchanged",
                      ":alice!a PRIVMSG #den :" + eight_bit + "\r\nPING :\xff\xfe\r\n", "", false,
                      "PONG \xff\xfe\r\n", console_line("#den", "<alice> " + eight_bit)},
-        hostile_case{"eight_bit_reaches_a_terminal_unchanged", ":alice!a PRIVMSG #den :" + eight_bit + "\r\n",
-                     "", true, "", console_line("#den", "<alice> " + eight_bit)},
+        // A byte 0x80 to 0x9F outside a UTF-8 character is a C1 control to
+        // a terminal in an 8-bit mode; one inside (U+0100, U+1D11E) is not.
+        hostile_case{"eight_bit_reaches_a_terminal_with_lone_c1_bytes_escaped",
+                     ":alice!a PRIVMSG #den :" + eight_bit + " \x90\x9c\xc4\x80\xf0\x9d\x84\x9e\xc2\r\n", "", true, "",
+                     console_line("#den", "<alice> \xc3\xa9 \xff\xfe \xc0^[@ \xed\xa0^[@ ^[[31m ^[P^[\\\xc4\x80\xf0\x9d\x84\x9e\xc2")},
         hostile_case{"prefixes_without_a_command_are_ignored", ":hub\r\n:hub \r\n:\r\n: \r\n:hub!\r\n", "",
                      false, "", ""},
         hostile_case{"empty_commands_show_in_the_generic_form", "\r\n \r\n:hub  :x\r\n", "", false, "",

@@ -30,6 +30,11 @@ struct keep_alive_case {
     int typed_lines;          // typed one every half (real) second, from the start
     std::string wire;         // what the server receives after login
     std::string error;        // standard error; empty: still running
+    // Seconds the time of day jumps by once the first words and ":s" are
+    // in; the monotonic clock then runs at the real pace, the waits still
+    // sixty times as fast.
+    int clock_step = 0;
+    bool many_descriptors = false; // started with descriptors past 1024 open
 };
 
 void PrintTo(const keep_alive_case &c, std::ostream *out) { *out << c.name; }
@@ -41,16 +46,31 @@ TEST_P(keep_alive_test, pings_when_idle_and_gives_up_on_a_silent_server)
     const keep_alive_case &c = GetParam();
     run_options options;
     options.wrapper = minute_per_second;
+    temporary_directory directory;
+    const std::string clock_file = directory.path + "/clock";
+    if (c.clock_step != 0) {
+        write_file(clock_file, "+0 x60");
+        options.environment.insert(options.environment.end(), {"FAKETIME_TIMESTAMP_FILE=" + clock_file,
+                                                               "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+        options.wrapper.insert(options.wrapper.end(), {"env", "-u", "FAKETIME"}); // the file's spec, then
+    }
+    if (c.many_descriptors)
+        options.wrapper.insert(options.wrapper.begin(),
+                               {"bash", "-c", "ulimit -n 4096 && for ((d = 3; d < 1100; d++)); do eval \"exec $d</dev/null\"; done; exec \"$@\"", "-"});
     session s(options);
     send_text(s.peer, c.first_words);
     send_text(s.orv.input, ":s #den\n");
+    if (c.clock_step != 0) {
+        std::this_thread::sleep_for(100ms);
+        write_file(clock_file, (c.clock_step > 0 ? "+" : "") + std::to_string(c.clock_step) + " x60");
+    }
     std::string wire;
     for (int i = 0; i < c.typed_lines; ++i) {
         send_text(s.orv.input, "tick\n");
         wire += read_for(s.peer, 500ms);
     }
     // Long enough for three idle expiries and a little more.
-    for (auto deadline = std::chrono::steady_clock::now() + 7500ms; std::chrono::steady_clock::now() < deadline;) {
+    for (auto deadline = std::chrono::steady_clock::now() + 7000ms; std::chrono::steady_clock::now() < deadline;) {
         std::string got = read_for(s.peer, 100ms);
         wire += got;
         if (c.answer_pings && got.find("PING ") != std::string::npos)
@@ -86,7 +106,12 @@ INSTANTIATE_TEST_SUITE_P(
                         timeout_message},
         // Typing keeps the wait from expiring, so no ping goes out; the
         // first expiry after it finds the server silent for too long.
-        keep_alive_case{"typing_holds_off_pings", welcome, false, 12, ticks(12), timeout_message}),
+        keep_alive_case{"typing_holds_off_pings", welcome, false, 12, ticks(12), timeout_message},
+        // Setting the clock moves neither the silence count nor the pace.
+        keep_alive_case{"clock_set_forward_still_pings_first", welcome, true, 0, ping + ping + ping, "", 200},
+        keep_alive_case{"clock_set_back_lets_typing_go_on", welcome, true, 2, ticks(2) + ping + ping + ping, "", -3600},
+        keep_alive_case{"descriptors_past_1024_answered_as_usual", welcome + "PING :t\r\n", true, 0,
+                        "PONG t\r\n" + ping + ping + ping, "", 0, true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Typed lines leave on the flood-control clock servers keep: five at once,

@@ -1,10 +1,10 @@
 // What the fuzz targets share: a make-believe world around the client, in
 // memory. The targets are linked with --wrap for the system calls the client
-// makes (recv, read, sendmsg, writev, poll, tcgetattr, time, exit) and for
-// the line handlers, so that the real readers and writers run on bytes the
-// fuzzer gives, in pieces it chooses, and every write is collected. A
-// broken check prints what broke and aborts, which libFuzzer reports as a
-// crash.
+// makes (recv, read, sendmsg, writev, poll, tcgetattr, time, clock_gettime,
+// exit) and for the line handlers, so that the real readers and writers run
+// on bytes the fuzzer gives, in pieces it chooses, and every write is
+// collected. A broken check prints what broke and aborts, which libFuzzer
+// reports as a crash.
 //
 // A line target's input is a header and the bytes that arrive. The header's
 // first byte holds flags (1: standard output is a terminal; 2: standard

@@ -36,6 +36,7 @@ struct console_case {
     std::string column;
     std::string message;
     std::string console; // timestamp as "T"
+    bool terminal = false;
 };
 
 void PrintTo(const console_case &c, std::ostream *out) { *out << c.name; }
@@ -46,6 +47,7 @@ TEST_P(show_on_console_test, pads_the_column_and_stamps_the_line)
 {
     const console_case &c = GetParam();
     reset_client();
+    orv::client.console_is_terminal = c.terminal;
     captured out = capture([&] { orv::show_on_console(c.column.c_str(), "%s", c.message.c_str()); });
     EXPECT_EQ(out.console, c.console);
     EXPECT_EQ(out.wire, "");
@@ -63,7 +65,10 @@ INSTANTIATE_TEST_SUITE_P(
                      std::string(5000, 'c') + ": T m\n"},
         console_case{"long_message_is_cut_to_4095", "#den", long_text, "#den        : T " + cut_text + "\n"},
         // To a pipe, bytes pass unchanged: logs and scripts keep them.
-        console_case{"control_bytes_pass_to_a_pipe", "#\x1b[2J", "\x07\x1b]0;t\x07", "#\x1b[2J       : T \x07\x1b]0;t\x07\n"}),
+        console_case{"control_bytes_pass_to_a_pipe", "#\x1b[2J", "\x07\x1b]0;t\x07", "#\x1b[2J       : T \x07\x1b]0;t\x07\n"},
+        // Each lone CSI byte takes three on a terminal, the longest escape.
+        console_case{"message_of_lone_csi_bytes_shown_whole", std::string(4095, '\x9b'), std::string(5000, '\x9b'),
+                     [] { std::string csi; for (int i = 0; i < 4095; ++i) csi += "^[["; return csi + ": T " + csi + "\n"; }(), true}),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct exit_case {
