@@ -24,7 +24,8 @@ constexpr const char *default_host = "irc.libera.chat";
 constexpr const char *default_port = "6667";
 
 struct client_record {
-    // Our nickname: USER or "unknown", then -n, then our own NICK changes.
+    // Our nickname: USER or "unknown", then -n, then our own NICK changes;
+    // cut to 31 bytes, never inside a UTF-8 character.
     std::array<char, nick_capacity> nick;
     // Server host from -h; also the origin of lines without a prefix and the
     // argument of keep-alive pings. Points at a literal or into argv.

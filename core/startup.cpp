@@ -19,6 +19,7 @@ namespace orv {
 namespace {
 constexpr const char *usage_text = "usage: orv [-h host] [-p port] [-n nick] [-k keyword] [-v]\n";
 constexpr const char *version_banner = "orv-1.3, a minimal IRC client for the terminal\n";
+constexpr unsigned long highest_port = 65535;
 } // namespace
 
 void open_standard_descriptors()
@@ -31,7 +32,7 @@ void open_standard_descriptors()
 void take_nick_from_environment()
 {
     const char *user = std::getenv("USER");
-    strlcpy(client.nick.data(), user != nullptr ? user : "unknown", nick_capacity);
+    copy_whole_characters(client.nick.data(), user != nullptr ? user : "unknown", nick_capacity);
 }
 
 void parse_command_line(int argc, char **argv)
@@ -55,13 +56,29 @@ void parse_command_line(int argc, char **argv)
         case 'h': client.host = value; break;
         case 'p': client.port = value; break;
         case 'k': client.keyword = value; break;
-        default: strlcpy(client.nick.data(), value, nick_capacity); break;
+        default: copy_whole_characters(client.nick.data(), value, nick_capacity); break;
         }
     }
 }
 
+// Some resolvers keep only the low 16 bits of a numeric port (99999 would
+// reach 34463); others refuse it as an unknown service, as orv does.
+static bool is_port_out_of_range(const char *port)
+{
+    unsigned long number = 0;
+    for (const char *digit = port; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9')
+            return false; // a service name
+        if (number <= highest_port) // stops growing before it can overflow
+            number = number * 10 + static_cast<unsigned long>(*digit - '0');
+    }
+    return number > highest_port;
+}
+
 int connect_to_server(const char *host, const char *port)
 {
+    if (is_port_out_of_range(port))
+        exit_with_error("error: cannot resolve hostname '%s': %s\n", host, gai_strerror(EAI_SERVICE));
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -109,6 +126,14 @@ static void make_user_name(char (&user_name)[nick_capacity])
         strlcpy(user_name, "orv", nick_capacity);
 }
 
+// A keyword with a blank in it, or one that begins with a colon, reaches the
+// server whole only as the last parameter. The line ends at a line break
+// the keyword holds, so a blank after one does not count.
+static bool goes_as_last_parameter(const char *keyword)
+{
+    return keyword[0] == ':' || std::memchr(keyword, ' ', std::strcspn(keyword, "\r\n")) != nullptr;
+}
+
 void log_in()
 {
     char user_name[nick_capacity];
@@ -123,7 +148,7 @@ void log_in()
     setsockopt(client.server_stream, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
 #endif
     if (client.keyword != nullptr)
-        send_to_server("PASS %s", client.keyword);
+        send_to_server(goes_as_last_parameter(client.keyword) ? "PASS :%s" : "PASS %s", client.keyword);
     send_to_server("NICK %s", client.nick.data());
     send_to_server("USER %s localhost %s :%s", user_name, server_name, client.nick.data());
 #ifdef TCP_CORK

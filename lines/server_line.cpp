@@ -32,7 +32,7 @@ static void take_registered_nick(char *parameters)
     if (*first == '\0')
         return;
     cut_at(first, ' ');
-    strlcpy(client.nick.data(), first, nick_capacity);
+    copy_whole_characters(client.nick.data(), first, nick_capacity);
 }
 
 static void show_chat_message(const char *origin, char *parameters, const char *trailing,
@@ -84,8 +84,8 @@ void handle_server_line()
     }
     show_on_console(origin, ">< %s (%s): %s", command, parameters, trailing);
     if (std::strcmp(command, "NICK") == 0 && std::strcmp(origin, client.nick.data()) == 0)
-        strlcpy(client.nick.data(), has_trailing ? trailing : last_parameter(parameters),
-                nick_capacity);
+        copy_whole_characters(client.nick.data(), has_trailing ? trailing : last_parameter(parameters),
+                              nick_capacity);
     else if (std::strcmp(command, "001") == 0)
         take_registered_nick(parameters);
 }

@@ -4,6 +4,11 @@
 
 namespace orv {
 
+static bool is_continuation_byte(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xc0) == 0x80; // 10xxxxxx
+}
+
 std::size_t strlcpy(char *destination, const char *source, std::size_t capacity)
 {
     std::size_t length = std::strlen(source);
@@ -12,6 +17,20 @@ std::size_t strlcpy(char *destination, const char *source, std::size_t capacity)
     std::size_t copied = length < capacity ? length : capacity - 1;
     std::memcpy(destination, source, copied);
     destination[copied] = '\0';
+    return length;
+}
+
+std::size_t copy_whole_characters(char *destination, const char *source, std::size_t capacity)
+{
+    std::size_t length = strlcpy(destination, source, capacity);
+    if (length < capacity || capacity == 0)
+        return length;
+    // The first byte left out may continue a character: the cut backs off
+    // to that character's start, over three continuation bytes at most.
+    std::size_t end = capacity - 1;
+    for (int back = 0; back < 3 && end > 0 && is_continuation_byte(source[end]); ++back)
+        --end;
+    destination[end] = '\0';
     return length;
 }
 

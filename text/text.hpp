@@ -15,6 +15,10 @@ namespace orv {
 // result not below capacity means the copy was cut.
 std::size_t strlcpy(char *destination, const char *source, std::size_t capacity);
 
+// As strlcpy, but a cut that would split a UTF-8 character falls before that
+// character instead, so the copy never ends in part of one.
+std::size_t copy_whole_characters(char *destination, const char *source, std::size_t capacity);
+
 // Ends text at the first c. Returns the text after it, or the empty text at
 // the end of text when c does not occur.
 char *cut_at(char *text, char c);

@@ -38,6 +38,8 @@ TEST_P(login_test, sends_the_registration_lines_in_order)
 
 const std::string forty = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMN";
 const std::string cut = forty.substr(0, 31);
+const std::string cyrillic = "абвгдежзийклмноп"; // 16 letters, 32 bytes
+const std::string cyrillic_cut = cyrillic.substr(0, 30);
 
 INSTANTIATE_TEST_SUITE_P(
     cases, login_test,
@@ -54,10 +56,14 @@ INSTANTIATE_TEST_SUITE_P(
                    "NICK carol\r\nUSER carol localhost 127.0.0.1 :carol\r\n"},
         login_case{"long_n_cut_to_31", {"-n" + forty}, {"USER=bob"},
                    "NICK " + cut + "\r\nUSER " + cut + " localhost 127.0.0.1 :" + cut + "\r\n"},
+        login_case{"long_n_cut_before_a_split_character", {"-n", cyrillic}, {"USER=bob"},
+                   "NICK " + cyrillic_cut + "\r\nUSER orv localhost 127.0.0.1 :" + cyrillic_cut + "\r\n"},
         login_case{"keyword_sends_pass_first", {"-k", "sesame"}, {"USER=bob"},
                    "PASS sesame\r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
         login_case{"empty_keyword_still_sends_pass", {"-k", ""}, {"USER=bob"},
                    "PASS \r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
+        login_case{"keyword_with_a_blank_goes_whole", {"-k", "acct:pa ss:word"}, {"USER=bob"},
+                   "PASS :acct:pa ss:word\r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
         login_case{"last_of_a_repeated_option_wins", {"-n", "a", "-nz"}, {"USER=bob"},
                    "NICK z\r\nUSER z localhost 127.0.0.1 :z\r\n"},
         login_case{"operand_ends_parsing", {"extra", "-n", "carol"}, {"USER=bob"},
@@ -120,6 +126,8 @@ TEST_P(exit_test, ends_with_its_message_and_status_1)
 
 const std::string banner = "orv-1.3, a minimal IRC client for the terminal\n";
 const std::string refused = "error: cannot connect to host '127.0.0.1'\n";
+const std::string no_service =
+    "error: cannot resolve hostname '127.0.0.1': Servname not supported for ai_socktype\n";
 
 INSTANTIATE_TEST_SUITE_P(
     cases, exit_test,
@@ -137,9 +145,9 @@ INSTANTIATE_TEST_SUITE_P(
         exit_case{"unresolvable_host",
                   {"-h", "no..such.host", "-p", "6667"},
                   "error: cannot resolve hostname 'no..such.host': Name or service not known\n"},
-        exit_case{"unknown_service",
-                  {"-h", "127.0.0.1", "-p", "no-such-service"},
-                  "error: cannot resolve hostname '127.0.0.1': Servname not supported for ai_socktype\n"}),
+        exit_case{"unknown_service", {"-h", "127.0.0.1", "-p", "no-such-service"}, no_service},
+        // A resolver that keeps the low 16 bits would connect to port 0.
+        exit_case{"port_above_65535", {"-h", "127.0.0.1", "-p", "65536"}, no_service}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(connection, tries_every_address_in_order)

@@ -4,8 +4,8 @@
 // nothing is written, and host, port and keyword each point at the value
 // that follows their own letter, joined (-hhost) or the next argument, the
 // last one given winning, or keep their defaults; nick holds its value, cut
-// to 31 bytes. Options end at the first argument that is not one, a lone
-// "-" or "--".
+// to 31 bytes, never inside a UTF-8 character. Options end at the first
+// argument that is not one, a lone "-" or "--".
 #include "fuzz_support.hpp"
 
 #include "core/client.hpp"
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (c.host != host || c.port != port || c.keyword != keyword)
         fail("host, port or keyword does not point at the value after its letter", world.input,
              std::string(c.host) + " " + c.port + " " + (c.keyword ? c.keyword : "(none)"));
-    if (std::string_view(nick).substr(0, orv::nick_capacity - 1) != c.nick.data())
+    if (kept_nick(nick) != c.nick.data())
         fail("nick is not the value after its letter", world.input, c.nick.data());
     return 0;
 }

@@ -87,6 +87,10 @@ void check_record_texts(std::string_view line);
 
 using orv::is_space;
 
+// A nickname as the record keeps it: its first 31 bytes, less the start of
+// a UTF-8 character (three bytes at most) that the 32nd byte continues.
+std::string_view kept_nick(std::string_view nick);
+
 // What the handlers see of a piece: the text up to a NUL, CR or LF.
 std::string_view line_text(std::string_view piece);
 

@@ -79,7 +79,7 @@ static void check_piece(std::string_view nick_before)
             nick = first.substr(0, first.find(' '));
     }
     check_record_texts(piece);
-    if (nick.substr(0, orv::nick_capacity - 1) != orv::client.nick.data())
+    if (kept_nick(nick) != orv::client.nick.data())
         fail("nick is not the one the welcome or our NICK gave", piece, orv::client.nick.data());
 }
 
