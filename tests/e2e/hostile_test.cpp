@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -95,13 +94,14 @@ const std::string escapes = "\x1b]0;owned\x07\x1b[2J\x1b[31mred\x7f";
 const std::string escapes_shown = "^[]0;owned^G^[[2J^[[31mred^?";
 const std::string eight_bit = "\xc3\xa9 \xff\xfe \xc0\x80 \xed\xa0\x80 \x9b" "31m";
 
-// 4095 x's typed for #den as orv sends or shows them: in pieces of 416 bytes.
+// 4095 x's typed for #den as orv sends or shows them: nine pieces of 416
+// bytes and one of 351.
 std::string x_pieces(const std::string &before, const std::string &after)
 {
-    std::string text;
-    for (std::size_t left = 4095, piece; left > 0; left -= piece)
-        text += before + std::string(piece = std::min<std::size_t>(left, 416), 'x') + after;
-    return text;
+    std::string piece = before + std::string(416, 'x') + after, text;
+    for (int i = 0; i < 9; ++i)
+        text += piece;
+    return text + before + std::string(351, 'x') + after;
 }
 
 std::string pings(int count)

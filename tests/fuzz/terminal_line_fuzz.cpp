@@ -5,13 +5,14 @@
 // terminal's line takes one read; the handler gets it once, as a line or,
 // after 4095 bytes without a line feed, as the rest of one; what goes out
 // is what the line asks for: a plain line or rest PRIVMSGs to exactly the
-// default channel with the typed text in pieces that fit 512 bytes as
+// default channel with the typed text, in pieces that fit 512 bytes as
 // others receive them, ":j" and ":s" leave the argument's first word as the
 // default channel, ":m" and ":l" address their first word (a leave text
 // cut to fit), any other line beginning with a colon goes out as typed;
-// every protocol line ends in one CR LF; each piece is echoed on one line,
-// passing the text unchanged to a pipe and no control to a terminal. The end is "broken pipe" once
-// everything has been read (for inputs of up to 64 reads, the ones served).
+// every protocol line ends in one CR LF; each piece's echo is one line that
+// passes the text unchanged to a pipe and no control to a terminal. The end
+// is "broken pipe" once everything has been read (for inputs of up to 64
+// reads, the ones served).
 #include "fuzz_support.hpp"
 
 #include "core/client.hpp"
@@ -24,9 +25,9 @@
 
 using namespace orv_fuzz;
 
-static std::string channel;     // the default channel the lines so far should have left
-static bool line_goes_on;       // the last read stopped inside a line
-static std::string echoed; // the text the last piece of a chat message should show
+static std::string channel; // the default channel the lines so far should have left
+static bool line_goes_on;   // the last read stopped inside a line
+static std::string echoed;  // the text the last piece of a chat message should show
 static bool chatted;
 
 // The argument's first word; rest is what follows the whitespace after it.
@@ -42,12 +43,9 @@ static std::string_view first_word(std::string_view text, std::string_view &rest
     return text.substr(start, end - start);
 }
 
-// The room for text in a line from bob as others receive it: 512 bytes
-// with ":bob!", a 10-byte user, "@", a 63-byte host and a blank in front.
-static std::size_t budget(std::size_t framing)
-{
-    return 80 + framing + 64 > 512 ? 64 : 512 - 80 - framing;
-}
+// The room for text in 512 bytes behind ":bob!", a 10-byte user, "@", a
+// 63-byte host, a blank and the framing (command, target, " :", CR LF).
+static std::size_t budget(std::size_t framing) { return framing > 368 ? 64 : 432 - framing; }
 
 // A chat message goes in pieces that fit, each echoed when it is sent.
 static std::string chat(std::string_view target, std::string_view text)
@@ -60,7 +58,7 @@ static std::string chat(std::string_view target, std::string_view text)
         std::size_t length = orv::piece_length(rest.c_str(), budget(target.size() + 12));
         echoed = rest.substr(0, length);
         wire += protocol_line("PRIVMSG " + std::string(target) + " :" + echoed);
-        rest.erase(0, length + (rest[length] == ' ' ? 1 : 0));
+        rest.erase(0, length + (rest[length] == ' ' ? 1 : 0)); // the blank split at
     } while (!rest.empty());
     return wire;
 }
