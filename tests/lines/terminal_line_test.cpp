@@ -90,9 +90,9 @@ INSTANTIATE_TEST_SUITE_P(
                    shown("#den", "<bob> hello"), "#den"}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// A long chat message goes in pieces, each shown as it is sent and at most
-// 512 bytes with CR LF as others receive it, behind ":nick!user@host " with
-// a 10-byte user and a 63-byte host: 416 bytes of text for bob on #den.
+// A long chat message goes in pieces of at most 512 bytes with CR LF as
+// others receive it, behind ":nick!user@host " with a 10-byte user and a
+// 63-byte host: 416 bytes of text for bob on #den.
 struct split_case {
     const char *name;
     std::string nick, target, text;
@@ -113,13 +113,10 @@ TEST_P(split_test, pieces_fit_the_relayed_line_and_keep_characters_whole)
         for (int left = 9; orv::client.unsent_text[0] != '\0' && left > 0; --left)
             orv::send_unsent_piece();
     });
-    std::string wire, console;
-    for (const std::string &piece : c.pieces) {
+    std::string wire;
+    for (const std::string &piece : c.pieces)
         wire += "PRIVMSG " + c.target + " :" + piece + "\r\n";
-        console += shown(c.target, "<" + c.nick + "> " + piece);
-    }
     EXPECT_EQ(out.wire, wire);
-    EXPECT_EQ(out.console, console);
 }
 
 std::string a(std::size_t count) { return std::string(count, 'a'); }
