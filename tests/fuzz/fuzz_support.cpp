@@ -31,6 +31,7 @@ void begin(const std::uint8_t *data, std::size_t size, bool with_header)
     world = fake_world{};
     world.input = {reinterpret_cast<const char *>(data) + header_length, size - header_length};
     world.canonical_terminal = (header[0] & 2) != 0;
+    world.interrupting = (header[0] & 4) != 0;
     std::memcpy(world.choices, header + 1, sizeof world.choices);
     auto time_text = orv::client.time_text; // the writer formats it once a minute
     orv::client = orv::client_record{};
@@ -199,6 +200,15 @@ extern "C" {
 // The wrapped system calls: only the client calls them, so they always play
 // their part in the world (but exit, which libFuzzer calls too).
 
+// True when this call is to fail with EINTR: every other one of its kind,
+// with flag 4.
+static bool interrupt(bool &interrupted)
+{
+    interrupted = world.interrupting && !interrupted;
+    errno = interrupted ? EINTR : errno;
+    return interrupted;
+}
+
 static ssize_t hand_over(void *buffer, std::size_t length, std::size_t end, bool take)
 {
     std::size_t got = std::min(length, end - world.taken);
@@ -209,6 +219,8 @@ static ssize_t hand_over(void *buffer, std::size_t length, std::size_t end, bool
 
 ssize_t __wrap_recv(int, void *buffer, std::size_t length, int flags)
 {
+    if (interrupt(world.recv_interrupted))
+        return -1;
     if (world.arrived == world.taken && world.arrived < world.input.size())
         orv_fuzz::fail("a read waits for bytes that have not come: a stalled link freezes orv",
                        world.input.substr(world.piece_start), "");
@@ -219,6 +231,8 @@ ssize_t __wrap_recv(int, void *buffer, std::size_t length, int flags)
 // at most the line being typed, up to its line feed or a Ctrl-D.
 ssize_t __wrap_read(int, void *buffer, std::size_t length)
 {
+    if (interrupt(world.read_interrupted))
+        return -1;
     ++world.reads;
     if (world.canonical_terminal && world.typed_end <= world.taken) {
         world.typed_end = std::min(world.input.find('\n', world.taken), world.input.size() - 1) + 1;
@@ -242,7 +256,7 @@ ssize_t __wrap_writev(int descriptor, const iovec *pieces, int count)
 }
 
 // A wait to write ends writable. A wait for the rest of a server line ends
-// at once while bytes are queued; else it times out as the choices have it,
+// at once while bytes are queued or the stream has ended; else it times out as the choices have it,
 // the clock moving on by its limit, which owes a keep-alive PING, or the
 // exit once the server has been silent for 300 seconds.
 int __wrap_poll(pollfd *descriptor, nfds_t, int timeout)
@@ -254,8 +268,10 @@ int __wrap_poll(pollfd *descriptor, nfds_t, int timeout)
     }
     if (timeout != 120'000)
         orv_fuzz::fail("a wait for the server other than the 120-second idle wait", world.input, "");
-    if (world.arrived > world.taken)
-        return 1;
+    if (interrupt(world.poll_interrupted))
+        return -1;
+    if (world.arrived > world.taken || world.arrived == world.input.size())
+        return 1; // bytes, or the end of the stream, are there to read
     if (world.stalls_left < 0) {
         std::uint8_t choice = orv_fuzz::choose();
         world.stalls_left = choice >= 0xf0 ? choice & 3 : 0;

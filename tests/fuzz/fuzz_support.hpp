@@ -8,7 +8,9 @@
 //
 // A line target's input is a header and the bytes that arrive. The header's
 // first byte holds flags (1: standard output is a terminal; 2: standard
-// input is a terminal in canonical mode); the next 8 bytes are the choices,
+// input is a terminal in canonical mode; 4: each read and wait is
+// interrupted by a signal once before it goes through); the next 8 bytes are
+// the choices,
 // taken in turn, over and over, whenever the world must decide something:
 //   bytes arriving from the server: 0 all that is left, n the next n;
 //   a wait for the rest of a server line: F0 to F3 time out 0 to 3 times
@@ -41,6 +43,9 @@ struct fake_world {
     std::size_t typed_end = 0;   // end of the line the terminal is handing over
     std::size_t piece_start = 0; // where the read being served began
     bool canonical_terminal = false;
+    bool interrupting = false; // flag 4
+    // The last recv, read or poll failed with EINTR.
+    bool recv_interrupted = false, read_interrupted = false, poll_interrupted = false;
     std::uint8_t choices[header_size - 1] = {};
     std::size_t next_choice = 0;
     bool last_write_failed = false;
