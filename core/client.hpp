@@ -58,6 +58,11 @@ struct client_record {
     // Standard output is a terminal, which obeys control characters: set
     // once at start-up.
     bool console_is_terminal = false;
+    // The rest of a chat message too long for one protocol line, and where
+    // it goes: sent a piece at a time on the typing clock, and typing waits
+    // meanwhile. Empty when nothing waits.
+    std::array<char, line_capacity> unsent_text;
+    std::array<char, line_capacity> unsent_target;
 };
 
 extern client_record client;

@@ -164,16 +164,28 @@ void serve_terminal_line()
         handle_terminal_line();
 }
 
+// Sends the next piece of a long chat message, which costs as a typed line.
+static void serve_unsent_piece()
+{
+    client.typing_clock = std::max(client.typing_clock, monotonic_seconds()) + typed_line_cost_seconds;
+    send_unsent_piece();
+}
+
 void run_event_loop()
 {
     // poll, unlike select, takes descriptors of any number: a parent may
     // leave a thousand open, and the socket then lies past select's set.
     pollfd sources[] = {{client.server_stream, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
     for (;;) {
-        // Typing waits while its clock is too far ahead; the wait then
-        // lasts until it may go on, and its end is no sign of silence.
+        // Typing, and the pieces of a long message before it, wait while
+        // the clock is too far ahead; the wait then lasts until they may go
+        // on, and its end is no sign of silence.
         std::time_t ahead = client.typing_clock - monotonic_seconds();
         bool paced = ahead >= typing_burst_seconds;
+        if (!paced && client.unsent_text[0] != '\0') {
+            serve_unsent_piece();
+            continue;
+        }
         sources[1].fd = paced ? -1 : STDIN_FILENO; // a negative descriptor is not watched
         std::time_t limit = paced ? ahead - typing_burst_seconds + 1 : idle_wait_seconds;
         int ready = poll(sources, 2, static_cast<int>(limit * 1000));

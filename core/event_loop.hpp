@@ -38,9 +38,10 @@ void keep_alive(std::time_t now);
 
 // Waits on both sources, hands their lines to the handlers, and pings or
 // gives up on a silent server. Typed lines are paced: five at once, then one
-// every two seconds. Never returns: the process ends in
-// exit_with_error when either source ends, the wait fails, or the server has
-// been silent too long.
+// every two seconds; each piece of a long chat message counts as a line,
+// and typing waits until the last has gone. Never returns: the process ends
+// in exit_with_error when either source ends, the wait fails, or the server
+// has been silent too long.
 [[noreturn]] void run_event_loop();
 
 } // namespace orv

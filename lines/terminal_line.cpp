@@ -10,6 +10,15 @@ namespace orv {
 
 namespace {
 constexpr const char *default_leave_text = "orv - 250 LOC are too much!";
+// A line as others receive it is at most 512 bytes with its CR LF, and the
+// server puts ":nick!user@host " in front of ours, with the user name and
+// host name it gave us: most servers give at most 10 and 63 bytes.
+constexpr std::size_t protocol_line_length = 512;
+constexpr std::size_t relayed_user_length = 10;
+constexpr std::size_t relayed_host_length = 63;
+// A target longer than any server takes still leaves room for some words.
+constexpr std::size_t shortest_text_budget = 64;
+constexpr std::size_t longest_character = 4; // bytes of UTF-8
 } // namespace
 
 char *advance_while(char *text, bool wanted)
@@ -19,14 +28,63 @@ char *advance_while(char *text, bool wanted)
     return text;
 }
 
+std::size_t text_budget(const char *command, const char *target)
+{
+    // ":" nick "!" user "@" host " " command " " target " :" text CR LF
+    std::size_t framing = 1 + std::strlen(client.nick.data()) + 1 + relayed_user_length + 1
+                          + relayed_host_length + 1 + std::strlen(command) + 1 + std::strlen(target) + 2 + 2;
+    if (framing + shortest_text_budget > protocol_line_length)
+        return shortest_text_budget;
+    return protocol_line_length - framing;
+}
+
+// Backs up from at to the first byte of the UTF-8 character it stands in.
+static std::size_t character_start(const char *text, std::size_t at)
+{
+    auto continues = [&] { return (static_cast<unsigned char>(text[at]) & 0xc0) == 0x80; };
+    for (std::size_t step = 1; step < longest_character && at > 0 && continues(); ++step)
+        --at;
+    return at;
+}
+
+std::size_t piece_length(const char *text, std::size_t budget)
+{
+    std::size_t length = std::strlen(text);
+    if (length <= budget)
+        return length;
+    for (std::size_t end = budget; end >= budget - budget / 4 && end > 0; --end)
+        if (text[end] == ' ')
+            return end;
+    return character_start(text, budget);
+}
+
+// Shows and sends the first piece of text. Returns the rest, without the
+// blank the piece ended at.
+static const char *send_piece(const char *target, const char *text)
+{
+    auto length = static_cast<int>(piece_length(text, text_budget("PRIVMSG", target)));
+    show_on_console(target, "<%s> %.*s", client.nick.data(), length, text);
+    send_to_server("PRIVMSG %s :%.*s", target, length, text);
+    text += length;
+    return *text == ' ' ? text + 1 : text;
+}
+
 void send_message(const char *target, const char *text)
 {
     if (*target == '\0') {
         show_on_console("", "No channel to send to");
         return;
     }
-    show_on_console(target, "<%s> %s", client.nick.data(), text);
-    send_to_server("PRIVMSG %s :%s", target, text);
+    const char *rest = send_piece(target, text);
+    strlcpy(client.unsent_target.data(), target, line_capacity);
+    strlcpy(client.unsent_text.data(), rest, line_capacity);
+}
+
+void send_unsent_piece()
+{
+    char *text = client.unsent_text.data();
+    const char *rest = send_piece(client.unsent_target.data(), text);
+    std::memmove(text, rest, std::strlen(rest) + 1);
 }
 
 // Ends the first word of argument and returns it; rest is set to what
@@ -49,7 +107,11 @@ static void leave_channel(char *argument)
     const char *channel = take_word(argument, &text);
     if (*channel == '\0')
         channel = client.default_channel.data();
-    send_to_server("PART %s :%s", channel, *text != '\0' ? text : default_leave_text);
+    const char *leave_text = *text != '\0' ? text : default_leave_text;
+    std::size_t budget = text_budget("PART", channel), length = std::strlen(leave_text);
+    if (length > budget)
+        length = character_start(leave_text, budget);
+    send_to_server("PART %s :%.*s", channel, static_cast<int>(length), leave_text);
 }
 
 // Makes the first word of argument the default channel, so that a channel

@@ -193,6 +193,30 @@ TEST_P(real_server, raw_quit_ends_the_client)
                  "the quit seen by the other");
 }
 
+// A paragraph typed as one line, 1,500 characters in 1,970 bytes, is more
+// than ngIRCd takes in one line or InspIRCd relays: it goes in six pieces,
+// split at blanks, and reaches the other side whole and in order.
+TEST_P(real_server, long_line_arrives_whole_and_the_sender_stays)
+{
+    const std::string nick = "a_nickname_of_thirty_character", from = "<" + nick + "> ";
+    console_user sender(nick, port), bob("bob", port);
+    expect_shown(sender, "irc.orv.test: T >< 001 (" + nick + "): Welcome", "registration"); // user cut
+    expect_welcome(bob);
+    join_both(sender, bob, "#den");
+    std::string line = "open", joined;
+    for (int i = 0; i < 189; ++i)
+        line += (i % 2 ? " слово" : " word") + std::to_string(i);
+    sender.type(line);
+    sender.type("typed after it");
+    orv_test::expect_shown(GetParam().name, bob, console_line("#den", from + "typed after it"), "after", 20s);
+    for (std::size_t at = 0; (at = bob.shown.find(from, at)) != std::string::npos;) {
+        std::size_t end = bob.shown.find('\n', at += from.size());
+        joined += (joined.empty() ? "" : " ") + bob.shown.substr(at, end - at);
+    }
+    EXPECT_EQ(joined, line + " typed after it");
+    EXPECT_EQ(read_for(sender.orv.error, 0ms), "") << "the sender stays";
+}
+
 // Counts the lines of a transcript that begin with text.
 static int count_lines(const std::string &transcript, const std::string &text)
 {

@@ -4,26 +4,30 @@
 // the end of the input (on a terminal, of what was typed: Ctrl-D), and a
 // terminal's line takes one read; the handler gets it once, as a line or,
 // after 4095 bytes without a line feed, as the rest of one; what goes out
-// is what the line asks for: a plain line or rest a PRIVMSG to exactly the
-// default channel with the typed text, ":j" and ":s" leave the argument's
-// first word as the default channel, ":m" and ":l" address their first
-// word, any other line beginning with a colon goes out as typed; every
-// protocol line ends in one CR LF; the echo passes the text unchanged to a
-// pipe and no control to a terminal. The end is "broken pipe" once
-// everything has been read (for inputs of up to 64 reads, the ones served).
+// is what the line asks for: a plain line or rest PRIVMSGs to exactly the
+// default channel with the typed text, in pieces that fit 512 bytes as
+// others receive them, ":j" and ":s" leave the argument's first word as the
+// default channel, ":m" and ":l" address their first word (a leave text
+// cut to fit), any other line beginning with a colon goes out as typed;
+// every protocol line ends in one CR LF; each piece's echo is one line that
+// passes the text unchanged to a pipe and no control to a terminal. The end
+// is "broken pipe" once everything has been read (for inputs of up to 64
+// reads, the ones served).
 #include "fuzz_support.hpp"
 
 #include "core/client.hpp"
 #include "core/event_loop.hpp"
+#include "lines/terminal_line.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
 using namespace orv_fuzz;
 
-static std::string channel;     // the default channel the lines so far should have left
-static bool line_goes_on;       // the last read stopped inside a line
-static std::string_view echoed; // the text a chat message sent should show
+static std::string channel; // the default channel the lines so far should have left
+static bool line_goes_on;   // the last read stopped inside a line
+static std::string echoed;  // the text the last piece of a chat message should show
 static bool chatted;
 
 // The argument's first word; rest is what follows the whitespace after it.
@@ -39,13 +43,24 @@ static std::string_view first_word(std::string_view text, std::string_view &rest
     return text.substr(start, end - start);
 }
 
+// The room for text in 512 bytes behind ":bob!", a 10-byte user, "@", a
+// 63-byte host, a blank and the framing (command, target, " :", CR LF).
+static std::size_t budget(std::size_t framing) { return framing > 368 ? 64 : 432 - framing; }
+
+// A chat message goes in pieces that fit, each echoed when it is sent.
 static std::string chat(std::string_view target, std::string_view text)
 {
     if (target.empty())
         return "";
-    echoed = text;
     chatted = true;
-    return protocol_line("PRIVMSG " + std::string(target) + " :" + std::string(text));
+    std::string wire, rest(text);
+    do {
+        std::size_t length = orv::piece_length(rest.c_str(), budget(target.size() + 12));
+        echoed = rest.substr(0, length);
+        wire += protocol_line("PRIVMSG " + std::string(target) + " :" + echoed);
+        rest.erase(0, length + (rest[length] == ' ' ? 1 : 0)); // the blank split at
+    } while (!rest.empty());
+    return wire;
 }
 
 // What the piece should send, keeping the default channel up to date.
@@ -74,9 +89,14 @@ static std::string expected_wire(std::string_view piece, bool rest_of_line)
         return "";
     case 'm':
         return chat(word, rest);
-    default: // 'l'
-        return protocol_line("PART " + (word.empty() ? channel : std::string(word)) + " :"
-                             + std::string(rest.empty() ? "orv - 250 LOC are too much!" : rest));
+    default: { // 'l': a long text is cut to fit, never inside a UTF-8 character
+        std::string left = word.empty() ? channel : std::string(word);
+        std::string text(rest.empty() ? "orv - 250 LOC are too much!" : rest);
+        std::size_t end = std::min(text.size(), budget(left.size() + 9));
+        for (int step = 0; step < 3 && end < text.size() && (text[end] & 0xc0) == 0x80; ++step)
+            --end;
+        return protocol_line("PART " + left + " :" + text.substr(0, end));
+    }
     }
 }
 
@@ -89,8 +109,13 @@ static void serve()
     chatted = false;
     bool rest_of_line = line_goes_on;
     orv::serve_terminal_line();
-
     std::string_view piece = world.input.substr(world.piece_start, world.taken - world.piece_start);
+    check_console_line(world.console, piece);
+    while (orv::client.unsent_text[0] != '\0') { // as the event loop sends them: one line a piece
+        world.console.clear();
+        orv::send_unsent_piece();
+        check_console_line(world.console, piece);
+    }
     if (piece.find('\n') < piece.size() - 1)
         fail("one read took more than one line", piece, "");
     std::size_t line_end = world.canonical_terminal ? world.typed_end : world.input.size();
@@ -111,10 +136,9 @@ static void serve()
     if (channel != orv::client.default_channel.data())
         fail("the default channel is not the first word :j or :s gave", piece,
              orv::client.default_channel.data());
-    check_console_line(world.console, piece);
     if (chatted && !orv::client.console_is_terminal
         && echoed.size() + 6 < orv::line_capacity
-        && !world.console.ends_with(std::string(echoed) + "\n"))
+        && !world.console.ends_with(echoed + "\n"))
         fail("the echo did not pass the text unchanged to a pipe", piece, world.console);
     check_record_texts(piece);
 }

@@ -7,6 +7,7 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 namespace orv_test {
 namespace {
@@ -77,6 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
         typed_case{"leave_consumes_one_separator", ":l  #den   bye  now\n", "", "PART #den :  bye  now\r\n",
                    "", ""},
         typed_case{"leave_without_any_channel", ":l\t\n", "", "PART  :" + leave_text + "\r\n", "", ""},
+        typed_case{"leave_text_cut_to_fit_at_a_character", ":l #den " + std::string(418, 'a') + "я!\n", "",
+                   "PART #den :" + std::string(418, 'a') + "\r\n", "", ""},
         typed_case{"select_is_cut_to_255", ":s #" + std::string(299, 'c') + "\n", "", "", "",
                    "#" + std::string(254, 'c')},
         typed_case{"carriage_return_ends_the_line", "hi\r\n", "#den", "PRIVMSG #den :hi\r\n",
@@ -85,6 +88,54 @@ INSTANTIATE_TEST_SUITE_P(
                    shown("#den", "<bob> hi"), "#den"},
         typed_case{"line_without_line_feed", "hello", "#den", "PRIVMSG #den :hello\r\n",
                    shown("#den", "<bob> hello"), "#den"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A long chat message goes in pieces of at most 512 bytes with CR LF as
+// others receive it, behind ":nick!user@host " with a 10-byte user and a
+// 63-byte host: 416 bytes of text for bob on #den.
+struct split_case {
+    const char *name;
+    std::string nick, target, text;
+    std::vector<std::string> pieces;
+};
+
+void PrintTo(const split_case &c, std::ostream *out) { *out << c.name; }
+
+class split_test : public testing::TestWithParam<split_case> {};
+
+TEST_P(split_test, pieces_fit_the_relayed_line_and_keep_characters_whole)
+{
+    const split_case &c = GetParam();
+    reset_client();
+    orv::strlcpy(orv::client.nick.data(), c.nick.c_str(), orv::nick_capacity);
+    captured out = capture([&] {
+        orv::send_message(c.target.c_str(), c.text.c_str());
+        for (int left = 9; orv::client.unsent_text[0] != '\0' && left > 0; --left)
+            orv::send_unsent_piece();
+    });
+    std::string wire;
+    for (const std::string &piece : c.pieces)
+        wire += "PRIVMSG " + c.target + " :" + piece + "\r\n";
+    EXPECT_EQ(out.wire, wire);
+}
+
+std::string a(std::size_t count) { return std::string(count, 'a'); }
+
+INSTANTIATE_TEST_SUITE_P(
+    pieces, split_test,
+    testing::Values(
+        split_case{"exactly_the_budget", "bob", "#den", a(416), {a(416)}},
+        split_case{"one_byte_over", "bob", "#den", a(417), {a(416), "a"}},
+        split_case{"blank_at_the_edge_of_the_last_quarter", "bob", "#den", a(312) + " " + a(150), {a(312), a(150)}},
+        split_case{"blank_just_outside_the_last_quarter", "bob", "#den", a(311) + " " + a(150),
+                   {a(311) + " " + a(104), a(46)}},
+        split_case{"blank_just_past_the_budget", "bob", "#den", a(416) + " b", {a(416), "b"}},
+        split_case{"no_blank_at_all", "bob", "#den", a(900), {a(416), a(416), a(68)}},
+        split_case{"two_byte_character_straddling", "bob", "#den", a(415) + "я!", {a(415), "я!"}},
+        split_case{"three_byte_character_straddling", "bob", "#den", a(414) + "€!", {a(414), "€!"}},
+        split_case{"four_byte_character_straddling", "bob", "#den", a(413) + "😀!", {a(413), "😀!"}},
+        split_case{"200_byte_target", "bob", "#" + std::string(199, 'c'), a(221), {a(220), "a"}},
+        split_case{"longest_nick", std::string(31, 'n'), "#den", a(389), {a(388), "a"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(terminal_line_rest, is_plain_text_even_when_it_looks_like_a_command)
