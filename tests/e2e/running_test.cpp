@@ -231,6 +231,18 @@ TEST(running, end_of_input_ends_the_client_while_the_server_is_healthy)
     }
 }
 
+// A wait that fails ends orv with its message, never a spin: poll refuses
+// two descriptors once the limit on open files is one.
+TEST(running, failed_wait_ends_the_client_with_its_message)
+{
+    session s;
+    ASSERT_EQ(run_program({"prlimit", "--pid", std::to_string(s.orv.pid), "--nofile=1:1"}), 0);
+    send_text(s.peer, "PING :wake\r\n");
+    EXPECT_EQ(read_to_end(s.orv.error), "orv: error on select(): Invalid argument\n");
+    EXPECT_EQ(s.orv.wait_for_exit(), 1);
+    EXPECT_EQ(read_to_end(s.peer, 1s), "PONG wake\r\n");
+}
+
 TEST(running, server_closing_ends_the_client)
 {
     session s;
