@@ -104,8 +104,9 @@ int connect_to_server(const char *host, const char *port)
     freeaddrinfo(addresses);
     if (connected < 0)
         exit_with_error("error: cannot connect to host '%s'\n", host);
-#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
-    // Where sends take no flag against SIGPIPE, the socket takes an option.
+#ifdef SO_NOSIGPIPE
+    // Where the socket takes an option against SIGPIPE, it guards every
+    // write to it, whether or not the send also has a flag for it.
     int on = 1;
     setsockopt(connected, SOL_SOCKET, SO_NOSIGPIPE, &on, sizeof on);
 #endif

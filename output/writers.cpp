@@ -49,9 +49,9 @@ static bool pipe_signal_pending()
 
 // A socket the peer dropped fails a send with EPIPE and never raises
 // SIGPIPE: by the send's flag where there is one, by the socket option
-// start-up sets where there is that, and elsewhere by holding the signal
-// back during the send and taking the one it raised before letting it
-// through again.
+// start-up sets wherever there is that (systems with both get both), and
+// elsewhere by holding the signal back during the send and taking the one
+// it raised before letting it through again.
 static ssize_t send_quietly(int descriptor, const msghdr &message)
 {
 #if defined(MSG_NOSIGNAL)

@@ -167,6 +167,25 @@ static pid_t spawn_program(const std::vector<std::string> &arguments, int input,
     return pid;
 }
 
+std::vector<std::string> orv_command()
+{
+    std::vector<std::string> words;
+    std::istringstream runner(getenv("ORV_RUNNER") != nullptr ? getenv("ORV_RUNNER") : "");
+    for (std::string word; runner >> word;)
+        words.push_back(word);
+    const char *binary = getenv("ORV_BINARY");
+    words.push_back(binary != nullptr && *binary != '\0' ? binary : ORV_BINARY);
+    return words;
+}
+
+std::string orv_command_line()
+{
+    std::string line;
+    for (const auto &word : orv_command())
+        line += (line.empty() ? "" : " ") + word;
+    return line;
+}
+
 void start_orv(process &started, const run_options &options)
 {
     int input[2], output[2], error[2];
@@ -183,7 +202,8 @@ void start_orv(process &started, const run_options &options)
     if (options.nonblocking_output)
         fcntl(output[1], F_SETFL, O_NONBLOCK);
     std::vector<std::string> words = options.wrapper;
-    words.push_back(ORV_BINARY);
+    for (const auto &word : orv_command())
+        words.push_back(word);
     words.insert(words.end(), options.arguments.begin(), options.arguments.end());
     std::vector<std::string> environment = options.environment;
     environment.push_back(std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));

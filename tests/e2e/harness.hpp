@@ -62,6 +62,14 @@ struct run_options {
     bool nonblocking_output = false;
 };
 
+// The command that starts the orv under test: the words of $ORV_RUNNER (an
+// emulator such as qemu-aarch64), if set, then $ORV_BINARY, or else the orv
+// built with the tests.
+std::vector<std::string> orv_command();
+
+// The same as one line for a shell.
+std::string orv_command_line();
+
 // Starts the orv under test.
 void start_orv(process &started, const run_options &options);
 

@@ -83,7 +83,7 @@ protected:
 
 TEST_F(terminal, shows_the_conversation_in_columns_with_timestamps)
 {
-    std::string command = "exec env TZ=UTC USER=alice " + std::string(ORV_BINARY) + " -h 127.0.0.1 -p " +
+    std::string command = "exec env TZ=UTC USER=alice " + orv_command_line() + " -h 127.0.0.1 -p " +
                           std::to_string(port);
     ASSERT_EQ(tmux({"-f", "/dev/null", "new-session", "-d", "-s", "orv", "-x", "120", "-y", "40", command}), 0);
     console_user bob("bob", port);
@@ -123,7 +123,7 @@ TEST_F(terminal, under_rlwrap_edited_and_recalled_lines_reach_the_server_as_show
     // behind; no inputrc, so the keys are readline's defaults.
     std::string command = "exec env TZ=UTC USER=alice HOME=" + directory.path +
                           " INPUTRC=/dev/null rlwrap -H " + directory.path + "/history " +
-                          std::string(ORV_BINARY) + " -h 127.0.0.1 -p " + std::to_string(port);
+                          orv_command_line() + " -h 127.0.0.1 -p " + std::to_string(port);
     ASSERT_EQ(tmux({"-f", "/dev/null", "new-session", "-d", "-s", "orv", "-x", "120", "-y", "40", command}), 0);
     console_user bob("bob", port);
     expect_line("irc.orv.test: T >< 001 (alice): Welcome to the Internet Relay Network alice!~alice@127.0.0.1\n",
