@@ -115,14 +115,14 @@ int connect_to_server(const char *host, const char *port)
 
 // Servers refuse user names with anything but letters and digits in them
 // ("gina_", "kim[m]"): the user name is the nickname with the rest left out,
-// or "orv" when nothing is left.
+// or "orv" when nothing is left. user_name comes zeroed, so it ends where
+// the copy does.
 static void make_user_name(char (&user_name)[nick_capacity])
 {
     std::size_t length = 0;
     for (const char *c = client.nick.data(); *c != '\0'; ++c)
         if ((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9'))
             user_name[length++] = *c;
-    user_name[length] = '\0';
     if (length == 0)
         strlcpy(user_name, "orv", nick_capacity);
 }
@@ -137,7 +137,7 @@ static bool goes_as_last_parameter(const char *keyword)
 
 void log_in()
 {
-    char user_name[nick_capacity];
+    char user_name[nick_capacity] = {};
     make_user_name(user_name);
     // A host that begins with a colon (::1) would read as the last
     // parameter; servers ignore this field's value anyway.
