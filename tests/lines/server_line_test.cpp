@@ -63,6 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         server_case{"empty_line", "", "", ""},
         server_case{"line_end_alone", "\r\n", "", ""},
+        server_case{"exclamation_mark_first_leaves_no_nick", ":!a PRIVMSG #den :hi\r\n", shown("#den", "<> hi"), ""},
         server_case{"prefix_and_blank_alone_is_ignored", ":hub \r\n", "", ""},
         server_case{"bare_line_feed_ends_the_line", ":a!b PRIVMSG #den :hi\n", shown("#den", "<a> hi"), ""},
         server_case{"bare_line_feed_never_reaches_a_pong", "PING :tok\n", "", "PONG tok\r\n"},
