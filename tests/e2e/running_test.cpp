@@ -245,6 +245,17 @@ TEST(running, failed_wait_ends_the_client_with_its_message)
     EXPECT_EQ(read_to_end(s.peer, 1s), "PONG wake\r\n");
 }
 
+// When the program reading orv's output goes away (orv ... | head), orv
+// ends by SIGPIPE, as filters do: what guards its sends leaves that alone.
+TEST(running, reader_of_the_output_gone_ends_the_client_by_sigpipe)
+{
+    session s;
+    close(s.orv.output);
+    s.orv.output = -1;
+    send_text(s.peer, ":alice!a PRIVMSG #den :hi\r\n");
+    EXPECT_EQ(s.orv.wait_for_exit(), 128 + SIGPIPE);
+}
+
 TEST(running, server_closing_ends_the_client)
 {
     session s;
