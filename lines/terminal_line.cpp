@@ -18,7 +18,6 @@ constexpr std::size_t relayed_user_length = 10;
 constexpr std::size_t relayed_host_length = 63;
 // A target longer than any server takes still leaves room for some words.
 constexpr std::size_t shortest_text_budget = 64;
-constexpr std::size_t longest_character = 4; // bytes of UTF-8
 } // namespace
 
 char *advance_while(char *text, bool wanted)
@@ -36,15 +35,6 @@ std::size_t text_budget(const char *command, const char *target)
     if (framing + shortest_text_budget > protocol_line_length)
         return shortest_text_budget;
     return protocol_line_length - framing;
-}
-
-// Backs up from at to the first byte of the UTF-8 character it stands in.
-static std::size_t character_start(const char *text, std::size_t at)
-{
-    auto continues = [&] { return (static_cast<unsigned char>(text[at]) & 0xc0) == 0x80; };
-    for (std::size_t step = 1; step < longest_character && at > 0 && continues(); ++step)
-        --at;
-    return at;
 }
 
 std::size_t piece_length(const char *text, std::size_t budget)

@@ -4,11 +4,6 @@
 
 namespace orv {
 
-static bool is_continuation_byte(char c)
-{
-    return (static_cast<unsigned char>(c) & 0xc0) == 0x80; // 10xxxxxx
-}
-
 std::size_t strlcpy(char *destination, const char *source, std::size_t capacity)
 {
     std::size_t length = std::strlen(source);
@@ -26,12 +21,17 @@ std::size_t copy_whole_characters(char *destination, const char *source, std::si
     if (length < capacity || capacity == 0)
         return length;
     // The first byte left out may continue a character: the cut backs off
-    // to that character's start, over three continuation bytes at most.
-    std::size_t end = capacity - 1;
-    for (int back = 0; back < 3 && end > 0 && is_continuation_byte(source[end]); ++back)
-        --end;
-    destination[end] = '\0';
+    // to that character's start.
+    destination[character_start(source, capacity - 1)] = '\0';
     return length;
+}
+
+std::size_t character_start(const char *text, std::size_t at)
+{
+    auto continues = [&] { return (static_cast<unsigned char>(text[at]) & 0xc0) == 0x80; }; // 10xxxxxx
+    for (int back = 0; back < 3 && at > 0 && continues(); ++back) // a character has 4 bytes at most
+        --at;
+    return at;
 }
 
 char *cut_at(char *text, char c)

@@ -19,6 +19,10 @@ std::size_t strlcpy(char *destination, const char *source, std::size_t capacity)
 // character instead, so the copy never ends in part of one.
 std::size_t copy_whole_characters(char *destination, const char *source, std::size_t capacity);
 
+// The position of the first byte of the UTF-8 character that the byte at
+// position at belongs to: at itself unless that byte continues a character.
+std::size_t character_start(const char *text, std::size_t at);
+
 // Ends text at the first c. Returns the text after it, or the empty text at
 // the end of text when c does not occur.
 char *cut_at(char *text, char c);

@@ -52,7 +52,7 @@ TEST_P(keep_alive_test, pings_when_idle_and_gives_up_on_a_silent_server)
         write_file(clock_file, "+0 x60");
         options.environment.insert(options.environment.end(), {"FAKETIME_TIMESTAMP_FILE=" + clock_file,
                                                                "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
-        options.wrapper.insert(options.wrapper.end(), {"env", "-u", "FAKETIME"}); // the file's spec, then
+        options.wrapper.insert(options.wrapper.end(), {"env", "-u", "FAKETIME"}); // the clock file rules instead
     }
     if (c.many_descriptors)
         options.wrapper.insert(options.wrapper.begin(),
