@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <linux/tcp.h>
+#include <netinet/in.h>
 #include <ostream>
 #include <string>
 #include <sys/socket.h>
@@ -179,6 +182,25 @@ TEST(running, lines_arriving_together_are_all_handled_at_once)
     EXPECT_EQ(read_until(s.peer, "PONG c\r\n", 1s), "PONG a\r\nPONG b\r\nPONG c\r\n");
     EXPECT_EQ(without_times(read_until(s.orv.output, "two\n", 1s)),
               console_line("bob", "<a> one") + console_line("bob", "<a> two"));
+}
+
+// The login leaves corked, in one segment; uncorked again, each answer
+// leaves at once rather than at the system's ceiling on a cork (200 ms).
+TEST(running, login_leaves_in_one_segment_and_answers_at_once)
+{
+    session s;
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    ASSERT_EQ(getsockopt(s.peer, IPPROTO_TCP, TCP_INFO, &info, &size), 0);
+    EXPECT_EQ(info.tcpi_data_segs_in, 1u);
+    duration fastest = patience;
+    for (std::string word : {"a", "b", "c", "d", "e"}) {
+        auto sent = std::chrono::steady_clock::now();
+        send_text(s.peer, "PING :" + word + "\r\n");
+        EXPECT_EQ(read_until(s.peer, "\r\n", 1s), "PONG " + word + "\r\n");
+        fastest = std::min(fastest, std::chrono::duration_cast<duration>(std::chrono::steady_clock::now() - sent));
+    }
+    EXPECT_LT(fastest, 100ms);
 }
 
 TEST(running, line_split_across_segments_is_one_line)
