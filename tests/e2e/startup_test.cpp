@@ -170,23 +170,34 @@ TEST(connection, tries_every_address_in_order)
     close(connection);
 }
 
-TEST(connection, closed_standard_output_never_becomes_the_connection)
+// A closed standard stream is opened on /dev/null before anything else, so
+// the connection never takes its number.
+TEST(connection, closed_standard_stream_never_becomes_the_connection)
 {
-    listener peer;
-    process orv;
-    run_options options;
-    // Through a shell that closes descriptor 1 before orv starts.
-    options.wrapper = {"sh", "-c", "exec \"$0\" \"$@\" >&-"};
-    options.arguments = {"-h", "127.0.0.1", "-p", std::to_string(peer.port)};
-    start_orv(orv, options);
-    int connection = peer.accept_one();
-    ASSERT_GE(connection, 0);
-    std::string login = read_until(connection, "127.0.0.1 :bob\r\n");
-    send_text(connection, ":hub 001 bob :Welcome\r\n");
-    EXPECT_EQ(read_for(connection, 300ms), "") << "a console line went to the server";
-    close(connection);
-    EXPECT_EQ(read_to_end(orv.error), "orv: remote host closed connection\n");
-    EXPECT_EQ(orv.wait_for_exit(), 1);
+    const std::string login = "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n";
+    for (std::string closing : {"<&-", ">&-", "2>&-"}) {
+        SCOPED_TRACE(closing);
+        listener peer;
+        process orv;
+        run_options options;
+        // Through a shell that closes the stream before orv starts.
+        options.wrapper = {"sh", "-c", "exec \"$0\" \"$@\" " + closing};
+        options.arguments = {"-h", "127.0.0.1", "-p", std::to_string(peer.port)};
+        start_orv(orv, options);
+        int connection = peer.accept_one();
+        ASSERT_GE(connection, 0);
+        if (closing == "<&-") { // at once the end of input
+            EXPECT_EQ(read_to_end(connection), login);
+            EXPECT_EQ(read_to_end(orv.error), "orv: broken pipe\n");
+        } else {
+            EXPECT_EQ(read_until(connection, login), login);
+            send_text(connection, ":hub 001 bob :Welcome\r\n");
+            EXPECT_EQ(read_for(connection, 300ms), "") << "a console line went to the server";
+            close(connection);
+            EXPECT_EQ(read_to_end(orv.error), closing == ">&-" ? "orv: remote host closed connection\n" : "");
+        }
+        EXPECT_EQ(orv.wait_for_exit(), 1);
+    }
 }
 
 } // namespace
