@@ -124,7 +124,7 @@ std::string a(std::size_t count) { return std::string(count, 'a'); }
 INSTANTIATE_TEST_SUITE_P(
     pieces, split_test,
     testing::Values(
-        split_case{"exactly_the_budget", "bob", "#den", a(416), {a(416)}},
+        split_case{"exactly_the_budget", "bob", "#den", a(400) + " " + a(15), {a(400) + " " + a(15)}},
         split_case{"one_byte_over", "bob", "#den", a(417), {a(416), "a"}},
         split_case{"blank_at_the_edge_of_the_last_quarter", "bob", "#den", a(312) + " " + a(150), {a(312), a(150)}},
         split_case{"blank_just_outside_the_last_quarter", "bob", "#den", a(311) + " " + a(150),
