@@ -84,6 +84,11 @@ static ssize_t fake_write(std::string &out, const iovec *pieces, std::size_t cou
 {
     if (world.must_wait_writable)
         fail("a write tried again after EAGAIN without waiting", world.input, out);
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        total += pieces[i].iov_len;
+    if (total == 0)
+        fail("a write of no byte: a system call for nothing", world.input, out);
     std::uint8_t choice = world.last_write_failed ? 0 : choose();
     world.last_write_failed = choice >= 0xc0 && choice < 0xe0;
     if (world.last_write_failed) {
