@@ -152,7 +152,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "error: cannot resolve hostname 'no..such.host': Name does not resolve\n"},
         exit_case{"unknown_service", {"-h", "127.0.0.1", "-p", "no-such-service"}, no_service, no_service_musl},
         // A resolver that keeps the low 16 bits would connect to port 0.
-        exit_case{"port_above_65535", {"-h", "127.0.0.1", "-p", "65536"}, no_service, no_service_musl}),
+        exit_case{"port_above_65535", {"-h", "127.0.0.1", "-p", "65536"}, no_service, no_service_musl},
+        exit_case{"port_65535_is_tried", {"-h", "127.0.0.1", "-p", "65535"}, refused}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(connection, tries_every_address_in_order)

@@ -72,8 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "\xc2\xa0\xdf\xbf \xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80 \xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xe2\x82\xac",
                      "#d          : T \xc2\xa0\xdf\xbf \xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80 \xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xe2\x82\xac\n", true},
         console_case{"c1_bytes_outside_utf8_are_escaped", "#d",
-                     "\xc2\x9b\xc1\x9b \xe0\x9f\x80 \xed\xa0\x80 \xf0\x8f\x80 \xf4\x90\x80\x80 \xe2\x82" "A \xf0\x9d\x84" "A \xf5\x80 \xe2\x82",
-                     "#d          : T ^[[\xc1^[[ \xe0^[_^[@ \xed\xa0^[@ \xf0^[O^[@ \xf4^[P^[@^[@ \xe2^[BA \xf0^[]^[DA \xf5^[@ \xe2^[B\n", true},
+                     "\xc2\x9f\xc2\x9b\xc1\x9b \xe0\x9f\x80 \xed\xa0\x80 \xf0\x8f\x80 \xf4\x90\x80\x80 \xe2\x82" "A \xf0\x9d\x84" "A \xf5\x80 \xe2\x82",
+                     "#d          : T ^[_^[[\xc1^[[ \xe0^[_^[@ \xed\xa0^[@ \xf0^[O^[@ \xf4^[P^[@^[@ \xe2^[BA \xf0^[]^[DA \xf5^[@ \xe2^[B\n", true},
         // Each lone CSI byte takes three on a terminal, the longest escape.
         console_case{"message_of_lone_csi_bytes_shown_whole", std::string(4095, '\x9b'), std::string(5000, '\x9b'),
                      [] { std::string csi; for (int i = 0; i < 4095; ++i) csi += "^[["; return csi + ": T " + csi + "\n"; }(), true}),
