@@ -15,15 +15,12 @@ std::size_t strlcpy(char *destination, const char *source, std::size_t capacity)
     return length;
 }
 
-std::size_t copy_whole_characters(char *destination, const char *source, std::size_t capacity)
+void copy_whole_characters(char *destination, const char *source, std::size_t capacity)
 {
-    std::size_t length = strlcpy(destination, source, capacity);
-    if (length < capacity || capacity == 0)
-        return length;
     // The first byte left out may continue a character: the cut backs off
     // to that character's start.
-    destination[character_start(source, capacity - 1)] = '\0';
-    return length;
+    if (strlcpy(destination, source, capacity) >= capacity && capacity > 0)
+        destination[character_start(source, capacity - 1)] = '\0';
 }
 
 std::size_t character_start(const char *text, std::size_t at)

@@ -15,9 +15,9 @@ namespace orv {
 // result not below capacity means the copy was cut.
 std::size_t strlcpy(char *destination, const char *source, std::size_t capacity);
 
-// As strlcpy, but a cut that would split a UTF-8 character falls before that
-// character instead, so the copy never ends in part of one.
-std::size_t copy_whole_characters(char *destination, const char *source, std::size_t capacity);
+// Copies as strlcpy does, but a cut that would split a UTF-8 character falls
+// before that character instead, so the copy never ends in part of one.
+void copy_whole_characters(char *destination, const char *source, std::size_t capacity);
 
 // The position of the first byte of the UTF-8 character that the byte at
 // position at belongs to: at itself unless that byte continues a character.

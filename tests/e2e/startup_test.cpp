@@ -175,28 +175,20 @@ TEST(connection, tries_every_address_in_order)
 // the connection never takes its number.
 TEST(connection, closed_standard_stream_never_becomes_the_connection)
 {
-    const std::string login = "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n";
     for (std::string closing : {"<&-", ">&-", "2>&-"}) {
         SCOPED_TRACE(closing);
-        listener peer;
-        process orv;
         run_options options;
-        // Through a shell that closes the stream before orv starts.
-        options.wrapper = {"sh", "-c", "exec \"$0\" \"$@\" " + closing};
-        options.arguments = {"-h", "127.0.0.1", "-p", std::to_string(peer.port)};
-        start_orv(orv, options);
-        int connection = peer.accept_one();
-        ASSERT_GE(connection, 0);
-        EXPECT_EQ(read_until(connection, login), login);
+        options.wrapper = {"sh", "-c", "exec \"$0\" \"$@\" " + closing}; // closed before orv starts
+        session s(options);
+        EXPECT_EQ(s.login, "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n");
         if (closing != "<&-") { // a closed input ends orv at once
-            send_text(connection, ":hub 001 bob :Welcome\r\n");
-            EXPECT_EQ(read_for(connection, 300ms), "") << "the console line went to the server";
-            orv.close_input();
+            send_text(s.peer, ":hub 001 bob :Welcome\r\n");
+            EXPECT_EQ(read_for(s.peer, 300ms), "") << "the console line went to the server";
+            s.orv.close_input();
         }
-        EXPECT_EQ(read_to_end(connection), "") << "the error line went to the server";
-        EXPECT_EQ(read_to_end(orv.error), closing == "2>&-" ? "" : "orv: broken pipe\n");
-        close(connection);
-        EXPECT_EQ(orv.wait_for_exit(), 1);
+        EXPECT_EQ(read_to_end(s.peer), "") << "the error line went to the server";
+        EXPECT_EQ(read_to_end(s.orv.error), closing == "2>&-" ? "" : "orv: broken pipe\n");
+        EXPECT_EQ(s.orv.wait_for_exit(), 1);
     }
 }
 

@@ -84,10 +84,7 @@ static ssize_t fake_write(std::string &out, const iovec *pieces, std::size_t cou
 {
     if (world.must_wait_writable)
         fail("a write tried again after EAGAIN without waiting", world.input, out);
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < count; ++i)
-        total += pieces[i].iov_len;
-    if (total == 0)
+    if (std::all_of(pieces, pieces + count, [](const iovec &piece) { return piece.iov_len == 0; }))
         fail("a write of no byte: a system call for nothing", world.input, out);
     std::uint8_t choice = world.last_write_failed ? 0 : choose();
     world.last_write_failed = choice >= 0xc0 && choice < 0xe0;
@@ -260,8 +257,9 @@ ssize_t __wrap_writev(int descriptor, const iovec *pieces, int count)
                                 static_cast<std::size_t>(count));
 }
 
-// A wait to write, which has no time limit, ends writable. A wait for the rest of a server line ends
-// at once while bytes are queued or the stream has ended; else it times out as the choices have it,
+// A wait to write, which has no time limit, ends writable. A wait for the
+// rest of a server line ends at once while bytes are queued or the stream
+// has ended; else it times out as the choices have it,
 // the clock moving on by its limit, which owes a keep-alive PING, or the
 // exit once the server has been silent for 300 seconds.
 int __wrap_poll(pollfd *descriptor, nfds_t, int timeout)
