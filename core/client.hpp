@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <limits>
 
@@ -51,10 +52,20 @@ struct client_record {
     // it is being read, from the server (dropped) or the terminal (chat).
     bool server_line_goes_on = false;
     bool terminal_line_goes_on = false;
-    // The flood-control clock of typed lines, on the monotonic clock: behind
-    // it while typing may go on at once, up to ten seconds ahead during a
-    // paste.
-    std::time_t typing_clock = long_ago;
+    // The flood-control clock of typed lines, in milliseconds on the
+    // monotonic clock: behind it while typing may go on at once, up to ten
+    // seconds ahead during a paste.
+    std::int64_t typing_clock = long_ago;
+    // Protocol lines sent so far: a typed line costs on the typing clock
+    // only when it sent one.
+    std::uint64_t lines_sent = 0;
+    // The server has welcomed us, or answered with an error that asks the
+    // user to act (a nickname in use, say): typing waits until then.
+    bool registered = false;
+    // The start of a UTF-8 character that a read of a long typed line cut:
+    // it begins the next piece.
+    std::array<char, 4> typed_carry;
+    std::size_t typed_carry_length = 0;
     // Standard output is a terminal, which obeys control characters: set
     // once at start-up.
     bool console_is_terminal = false;

@@ -4,8 +4,10 @@
 #include "lines/server_line.hpp"
 #include "lines/terminal_line.hpp"
 #include "output/writers.hpp"
+#include "text/text.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -20,11 +22,14 @@ namespace {
 constexpr int idle_wait_seconds = 120;
 constexpr std::time_t silence_limit_seconds = 300;
 // Typed lines are read on the flood-control clock servers keep for their
-// clients: each line costs two seconds, and the clock may run up to ten
-// seconds ahead of the time. A paste leaves five lines at once, then one
-// every two seconds, and the server never drops us for flooding it.
-constexpr std::time_t typed_line_cost_seconds = 2;
-constexpr std::time_t typing_burst_seconds = 10;
+// clients: each line that sends something costs two seconds, and the clock
+// may run up to ten seconds ahead of the time. A paste leaves five lines at
+// once, then one every two seconds, and the server never drops us for
+// flooding it.
+constexpr std::int64_t typed_line_cost_ms = 2000;
+constexpr std::int64_t typing_burst_ms = 10000;
+// After the end of input, how long the server's last lines are awaited.
+constexpr std::int64_t closing_grace_ms = 5000;
 constexpr std::size_t line_room = line_capacity - 1;
 // A server line is at most 512 bytes with its CR LF, so a first look this
 // long nearly always finds the line feed, without copying the lines queued
@@ -33,11 +38,16 @@ constexpr std::size_t line_room = line_capacity - 1;
 constexpr std::size_t first_look_length = 512;
 } // namespace
 
-std::time_t monotonic_seconds()
+std::int64_t monotonic_milliseconds()
 {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec;
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
+
+std::time_t monotonic_seconds()
+{
+    return static_cast<std::time_t>(monotonic_milliseconds() / 1000);
 }
 
 void keep_alive(std::time_t now)
@@ -76,6 +86,11 @@ std::size_t read_server_line()
         ssize_t pending = recv(client.server_stream, line + length, look, MSG_PEEK);
         if (pending < 0 && errno == EINTR)
             continue;
+        if (pending < 0 && errno == EAGAIN) { // the socket is non-blocking
+            pollfd server{client.server_stream, POLLIN, 0};
+            poll(&server, 1, -1);
+            continue;
+        }
         if (pending <= 0)
             break;
         auto *line_feed = static_cast<char *>(std::memchr(line + length, '\n', static_cast<std::size_t>(pending)));
@@ -104,28 +119,43 @@ static bool reads_whole_lines()
     return tcgetattr(STDIN_FILENO, &mode) == 0 && (mode.c_lflag & ICANON) != 0;
 }
 
+// One read of standard input. A read that finds nothing yet, on an input
+// a parent left non-blocking, waits for more: it is neither the end of a
+// line nor the end of the input.
+static ssize_t read_input(char *into, std::size_t length)
+{
+    for (;;) {
+        ssize_t taken = read(STDIN_FILENO, into, length);
+        if (taken >= 0 || (errno != EINTR && errno != EAGAIN))
+            return taken;
+        pollfd input{STDIN_FILENO, POLLIN, 0};
+        if (errno == EAGAIN && poll(&input, 1, -1) < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
 std::size_t read_terminal_line()
 {
     char *line = client.line_buffer.data();
-    std::size_t length = 0;
-    ssize_t taken;
+    std::size_t length = client.typed_carry_length;
+    std::memcpy(line, client.typed_carry.data(), length);
+    client.typed_carry_length = 0;
     if (reads_whole_lines()) {
-        do
-            taken = read(STDIN_FILENO, line, line_room);
-        while (taken < 0 && errno == EINTR);
-        length = taken > 0 ? static_cast<std::size_t>(taken) : 0;
+        ssize_t taken = read_input(line + length, line_room - length);
+        length += taken > 0 ? static_cast<std::size_t>(taken) : 0;
     } else {
         // A pipe or a file cannot be peeked at: take a byte at a time,
         // which typed input easily affords.
-        while (length < line_room) {
-            taken = read(STDIN_FILENO, line + length, 1);
-            if (taken < 0 && errno == EINTR)
-                continue;
-            if (taken <= 0)
-                break;
+        while (length < line_room && read_input(line + length, 1) > 0)
             if (line[length++] == '\n')
                 break;
-        }
+    }
+    // A piece cut inside a character leaves its start to the next piece.
+    if (length == line_room && line[length - 1] != '\n') {
+        std::size_t carried = unfinished_character(line, length);
+        length -= carried;
+        std::memcpy(client.typed_carry.data(), line + length, carried);
+        client.typed_carry_length = carried;
     }
     line[length] = '\0';
     return length;
@@ -137,38 +167,87 @@ static bool stopped_mid_line(std::size_t length)
     return length == line_room && client.line_buffer[length - 1] != '\n';
 }
 
-void serve_server_line()
+// Reads one server line and hands it to the handler, then records its
+// time; the rest of an over-long line is dropped. Returns false at the end
+// of the stream.
+static bool take_server_line()
 {
     std::size_t length = read_server_line();
     if (length == 0)
-        exit_with_error("orv: remote host closed connection\n");
+        return false;
     bool rest_of_line = client.server_line_goes_on;
     client.server_line_goes_on = stopped_mid_line(length);
     if (!rest_of_line)
         handle_server_line();
     client.last_server_line = monotonic_seconds();
+    return true;
+}
+
+void serve_server_line()
+{
+    if (!take_server_line())
+        exit_with_error("orv: remote host closed connection\n");
+}
+
+// At the end of input, everything sent must still reach the server: a close
+// with the server's lines unread would reset the connection, and the server
+// would lose what it had not read yet. So the connection is shut down for
+// writing, and the server's last lines (the ERROR after a QUIT) are shown
+// until it closes the connection, or for five seconds.
+[[noreturn]] static void end_of_input()
+{
+    shutdown(client.server_stream, SHUT_WR);
+    std::int64_t deadline = monotonic_milliseconds() + closing_grace_ms;
+    pollfd server{client.server_stream, POLLIN, 0};
+    for (std::int64_t left; (left = deadline - monotonic_milliseconds()) > 0;) {
+        int ready = poll(&server, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0 || !take_server_line())
+            break;
+    }
+    exit_with_error("orv: broken pipe\n");
+}
+
+// A typed line, or a piece of a long message, costs on the typing clock
+// when it sent something to the server.
+static void charge_typing_clock(std::uint64_t lines_sent_before)
+{
+    if (client.lines_sent != lines_sent_before)
+        client.typing_clock += typed_line_cost_ms;
 }
 
 void serve_terminal_line()
 {
-    client.typing_clock = std::max(client.typing_clock, monotonic_seconds());
+    client.typing_clock = std::max(client.typing_clock, monotonic_milliseconds());
     std::size_t length = read_terminal_line();
     if (length == 0)
-        exit_with_error("orv: broken pipe\n");
-    client.typing_clock += typed_line_cost_seconds;
+        end_of_input();
+    std::uint64_t sent = client.lines_sent;
     bool rest_of_line = client.terminal_line_goes_on;
-    client.terminal_line_goes_on = stopped_mid_line(length);
+    client.terminal_line_goes_on = stopped_mid_line(length) || client.typed_carry_length > 0;
     if (rest_of_line)
         handle_terminal_line_rest();
     else
         handle_terminal_line();
+    charge_typing_clock(sent);
 }
 
 // Sends the next piece of a long chat message, which costs as a typed line.
 static void serve_unsent_piece()
 {
-    client.typing_clock = std::max(client.typing_clock, monotonic_seconds()) + typed_line_cost_seconds;
+    client.typing_clock = std::max(client.typing_clock, monotonic_milliseconds());
+    std::uint64_t sent = client.lines_sent;
     send_unsent_piece();
+    charge_typing_clock(sent);
+}
+
+// How long typing must wait before the next line may go: one more line
+// must not take the clock past the burst. 0 when it may go now.
+static std::int64_t pacing_wait()
+{
+    std::int64_t wait = client.typing_clock + typed_line_cost_ms - typing_burst_ms - monotonic_milliseconds();
+    return std::max<std::int64_t>(wait, 0);
 }
 
 void run_event_loop()
@@ -179,23 +258,24 @@ void run_event_loop()
     for (;;) {
         // Typing, and the pieces of a long message before it, wait while
         // the clock is too far ahead; the wait then lasts until they may go
-        // on, and its end is no sign of silence.
-        std::time_t ahead = client.typing_clock - monotonic_seconds();
-        bool paced = ahead >= typing_burst_seconds;
-        if (!paced && client.unsent_text[0] != '\0') {
+        // on, and its end is no sign of silence. Before the welcome, typing
+        // waits for it.
+        std::int64_t paced = pacing_wait();
+        if (paced == 0 && client.unsent_text[0] != '\0') {
             serve_unsent_piece();
             continue;
         }
-        sources[1].fd = paced ? -1 : STDIN_FILENO; // a negative descriptor is not watched
-        std::time_t limit = paced ? ahead - typing_burst_seconds + 1 : idle_wait_seconds;
-        int ready = poll(sources, 2, static_cast<int>(limit * 1000));
+        // A negative descriptor is not watched.
+        sources[1].fd = paced == 0 && client.registered ? STDIN_FILENO : -1;
+        int limit = paced > 0 ? static_cast<int>(paced) : idle_wait_seconds * 1000;
+        int ready = poll(sources, 2, limit);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             exit_with_error("orv: error on select():");
         }
         if (ready == 0) {
-            if (!paced)
+            if (paced == 0)
                 keep_alive(monotonic_seconds());
             continue;
         }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 namespace orv {
@@ -9,6 +10,9 @@ namespace orv {
 // Whole seconds on the monotonic clock, which no setting of the time of day
 // moves: every interval is measured on it.
 std::time_t monotonic_seconds();
+
+// The same in milliseconds, for the pace of typed lines.
+std::int64_t monotonic_milliseconds();
 
 // Reads one line from the server into line_buffer, taking from the system
 // nothing past its line feed, or the 4095 bytes that fill the buffer. Waits
@@ -19,7 +23,8 @@ std::size_t read_server_line();
 
 // The same for standard input, which is never peeked at: a pipe or file is
 // read a byte at a time, a terminal in canonical mode a line a read (one
-// ended by Ctrl-D included).
+// ended by Ctrl-D included). A piece that the 4095 bytes cut inside a UTF-8
+// character ends before it, and the character begins the next piece.
 std::size_t read_terminal_line();
 
 // Reads one server line and hands it to the handler, then records its time;
@@ -27,9 +32,11 @@ std::size_t read_terminal_line();
 // server has closed the connection.
 void serve_server_line();
 
-// Reads one typed line, advancing the typing clock, and hands it to the
-// handler; the rest of an over-long line is plain text. Ends the process
-// when the input has ended.
+// Reads one typed line and hands it to the handler, advancing the typing
+// clock when it sent something; the rest of an over-long line is plain
+// text. When the input has ended, shuts the connection down for writing,
+// shows what the server still sends until it closes or five seconds pass,
+// and ends the process.
 void serve_terminal_line();
 
 // At an idle wake-up: pings the server, or ends the process when the
@@ -37,9 +44,10 @@ void serve_terminal_line();
 void keep_alive(std::time_t now);
 
 // Waits on both sources, hands their lines to the handlers, and pings or
-// gives up on a silent server. Typed lines are paced: five at once, then one
-// every two seconds; each piece of a long chat message counts as a line,
-// and typing waits until the last has gone. Never returns: the process ends
+// gives up on a silent server. Standard input waits until the server has
+// welcomed us or answered with an error reply. Typed lines are paced: five
+// at once, then one every two seconds; each piece of a long chat message
+// counts as a line, and typing waits until the last has gone. Never returns: the process ends
 // in exit_with_error when either source ends, the wait fails, or the server
 // has been silent too long.
 [[noreturn]] void run_event_loop();

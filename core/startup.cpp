@@ -20,6 +20,7 @@ namespace {
 constexpr const char *usage_text = "usage: orv [-h host] [-p port] [-n nick] [-k keyword] [-v]\n";
 constexpr const char *version_banner = "orv-1.3, a minimal IRC client for the terminal\n";
 constexpr unsigned long highest_port = 65535;
+constexpr std::size_t user_name_length = 9;
 } // namespace
 
 void open_standard_descriptors()
@@ -114,13 +115,14 @@ int connect_to_server(const char *host, const char *port)
 }
 
 // Servers refuse user names with anything but letters and digits in them
-// ("gina_", "kim[m]"): the user name is the nickname with the rest left out,
-// or "orv" when nothing is left. user_name comes zeroed, so it ends where
-// the copy does.
+// ("gina_", "kim[m]"), and relay a user name of at most 10 bytes with the
+// "~" they add when no ident server answers: the user name is the first 9
+// letters and digits of the nickname, or "orv" when there are none.
+// user_name comes zeroed, so it ends where the copy does.
 static void make_user_name(char (&user_name)[nick_capacity])
 {
     std::size_t length = 0;
-    for (const char *c = client.nick.data(); *c != '\0'; ++c)
+    for (const char *c = client.nick.data(); *c != '\0' && length < user_name_length; ++c)
         if ((*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9'))
             user_name[length++] = *c;
     if (length == 0)
@@ -137,6 +139,9 @@ static bool goes_as_last_parameter(const char *keyword)
 
 void log_in()
 {
+    // Non-blocking, a send to a server that stops reading waits in poll,
+    // with a limit, rather than in the send for ever.
+    fcntl(client.server_stream, F_SETFL, fcntl(client.server_stream, F_GETFL) | O_NONBLOCK);
     char user_name[nick_capacity] = {};
     make_user_name(user_name);
     // A host that begins with a colon (::1) would read as the last

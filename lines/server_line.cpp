@@ -35,6 +35,16 @@ static void take_registered_nick(char *parameters)
     copy_whole_characters(client.nick.data(), first, nick_capacity);
 }
 
+// Typing may begin once the server has welcomed us, or has answered with
+// an error reply (400 to 599) that the user must act on, as a nickname in
+// use asks for another.
+static bool lets_typing_begin(const char *command)
+{
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    return std::strcmp(command, "001") == 0
+           || ((command[0] == '4' || command[0] == '5') && digit(command[1]) && digit(command[2]) && command[3] == '\0');
+}
+
 static void show_chat_message(const char *origin, char *parameters, const char *trailing,
                               bool has_trailing)
 {
@@ -88,6 +98,8 @@ void handle_server_line()
                               nick_capacity);
     else if (std::strcmp(command, "001") == 0)
         take_registered_nick(parameters);
+    if (lets_typing_begin(command))
+        client.registered = true;
 }
 
 } // namespace orv

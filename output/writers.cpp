@@ -19,6 +19,9 @@ namespace orv {
 
 namespace {
 constexpr std::size_t column_width = 12;
+// A server that has taken nothing we sent for this long is as dead as one
+// that has said nothing.
+constexpr int stalled_send_limit_ms = 300'000;
 constexpr char column_padding[] = "            "; // column_width blanks
 static_assert(sizeof column_padding == column_width + 1);
 // A console text in caret notation takes at most three bytes per byte (a
@@ -78,7 +81,8 @@ static ssize_t send_quietly(int descriptor, const msghdr &message)
 
 // Writes all the pieces, going on after signals and short writes, and
 // waiting when the descriptor is non-blocking and full; gives up silently
-// on any other failure. A socket never raises SIGPIPE.
+// on any other failure. A socket never raises SIGPIPE, and a server that
+// takes nothing for 300 seconds ends the process.
 static void write_all(int descriptor, iovec *pieces, int count, bool is_socket)
 {
     while (count > 0) {
@@ -94,10 +98,12 @@ static void write_all(int descriptor, iovec *pieces, int count, bool is_socket)
         if (written < 0 && errno == EINTR)
             continue;
         if (written < 0 && errno == EAGAIN) {
-            // Another program sharing the descriptor made it non-blocking:
-            // wait as a blocking write would, rather than lose the rest.
+            // The socket is non-blocking, and so may be a standard stream
+            // another program shares: wait as a blocking write would,
+            // rather than lose the rest.
             pollfd writable{descriptor, POLLOUT, 0};
-            poll(&writable, 1, -1);
+            if (poll(&writable, 1, is_socket ? stalled_send_limit_ms : -1) == 0)
+                exit_with_error("orv shutting down: send timeout\n");
             continue;
         }
         if (written <= 0)
@@ -126,6 +132,7 @@ void send_to_server(const char *format, ...)
     const char *line = client.format_buffer.data();
     iovec pieces[] = {piece(line, std::strcspn(line, "\r\n")), piece("\r\n", 2)};
     write_all(client.server_stream, pieces, 2, true);
+    ++client.lines_sent;
 }
 
 // Formats the timestamp into time_text when the minute has changed since the

@@ -31,6 +31,16 @@ std::size_t character_start(const char *text, std::size_t at)
     return at;
 }
 
+std::size_t unfinished_character(const char *text, std::size_t length)
+{
+    if (length == 0)
+        return 0;
+    std::size_t start = character_start(text, length - 1);
+    auto lead = static_cast<unsigned char>(text[start]);
+    std::size_t needed = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : lead >= 0xc0 ? 2 : 1;
+    return start + needed > length ? length - start : 0;
+}
+
 char *cut_at(char *text, char c)
 {
     char *found = std::strchr(text, c);

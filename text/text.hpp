@@ -23,6 +23,10 @@ void copy_whole_characters(char *destination, const char *source, std::size_t ca
 // position at belongs to: at itself unless that byte continues a character.
 std::size_t character_start(const char *text, std::size_t at);
 
+// How many bytes at the end of text, of this length, begin a UTF-8
+// character that the text does not finish: 0 when it ends whole.
+std::size_t unfinished_character(const char *text, std::size_t length);
+
 // Ends text at the first c. Returns the text after it, or the empty text at
 // the end of text when c does not occur.
 char *cut_at(char *text, char c);

@@ -201,6 +201,8 @@ void start_orv(process &started, const run_options &options)
     }
     if (options.nonblocking_output)
         fcntl(output[1], F_SETFL, O_NONBLOCK);
+    if (options.nonblocking_input)
+        fcntl(input[0], F_SETFL, O_NONBLOCK);
     std::vector<std::string> words = options.wrapper;
     for (const auto &word : orv_command())
         words.push_back(word);
@@ -296,6 +298,21 @@ session::session(run_options options)
     login = read_until(peer, "USER ");
     if (!login.ends_with("\r\n"))
         login += read_until(peer, "\r\n", 1s);
+    std::size_t nick = login.find("NICK ") + 5;
+    if (!options.welcomed || nick < 5)
+        return;
+    send_text(peer, ":hub 001 " + login.substr(nick, login.find("\r\n", nick) - nick) + " :Welcome\r\n");
+    read_until(orv.output, ": Welcome");
+    read_until(orv.output, "\n", 1s); // a terminal ends it with CR LF
+}
+
+std::string session::end_input()
+{
+    orv.close_input();
+    std::string rest = read_to_end(peer);
+    close(peer);
+    peer = -1;
+    return rest;
 }
 
 session::~session()

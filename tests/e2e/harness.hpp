@@ -60,6 +60,10 @@ struct run_options {
     // Leave orv's standard output non-blocking, as another program sharing
     // it may have done.
     bool nonblocking_output = false;
+    bool nonblocking_input = false; // the same for standard input
+    // The peer welcomes orv (001) right after the login, and the console
+    // line for it is read: typing waits for a welcome.
+    bool welcomed = true;
 };
 
 // The command that starts the orv under test: the words of $ORV_RUNNER (an
@@ -103,6 +107,9 @@ struct session {
     std::string login;
     explicit session(run_options options = {});
     ~session();
+    // Ends orv's input, reads what the peer receives until orv shuts the
+    // connection down for writing, then closes it. Returns what was read.
+    std::string end_input();
 };
 
 // Runs a helper program (openssl, tmux...) with no input and waits for it.

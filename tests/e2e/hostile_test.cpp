@@ -58,7 +58,7 @@ TEST_P(hostile_test, keeps_running_and_sends_only_what_it_should)
     std::string wire;
     if (!c.typed.empty()) {
         send_text(s.orv.input, c.typed + marker);
-        wire = read_until(s.peer, marker_wire, 20s); // ten pieces take nine seconds
+        wire = read_until(s.peer, marker_wire, 30s); // twelve lines take fourteen seconds
     }
     // Sent from a thread, so that a peer that does not read cannot stall
     // the test while orv stops reading from it.
@@ -75,7 +75,7 @@ TEST_P(hostile_test, keeps_running_and_sends_only_what_it_should)
         console = from_terminal(console);
     EXPECT_EQ(console, c.typed.empty() ? c.console : c.console + marker_console);
 
-    s.orv.close_input();
+    EXPECT_EQ(s.end_input(), "");
     EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
     EXPECT_EQ(s.orv.wait_for_exit(), 1);
 }
@@ -102,6 +102,23 @@ std::string x_pieces(const std::string &before, const std::string &after)
     for (int i = 0; i < 9; ++i)
         text += piece;
     return text + before + std::string(351, 'x') + after;
+}
+
+// 2,100 Cyrillic letters (4,200 bytes) typed for #den, as orv sends or
+// shows them: the 4095-byte read ends inside a letter, which begins the
+// rest of the line.
+std::string cyrillic_pieces(const std::string &before, const std::string &after)
+{
+    auto letters = [](int count) {
+        std::string text;
+        while (count-- > 0)
+            text += "\xd0\xb4";
+        return text;
+    };
+    std::string text;
+    for (int i = 0; i < 9; ++i)
+        text += before + letters(208) + after;
+    return text + before + letters(175) + after + before + letters(53) + after;
 }
 
 std::string pings(int count)
@@ -183,6 +200,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "", den + line_of(":", 4095, 'r') + ":j #evil\n", false,
                      line_of("", 4094, 'r') + "\r\nPRIVMSG #den ::j #evil\r\n",
                      console_line("#den", "<bob> :j #evil")},
+        hostile_case{"long_typed_line_keeps_its_characters_whole", "",
+                     den + cyrillic_pieces("", "") + "\n", false,
+                     cyrillic_pieces("PRIVMSG #den :", "\r\n"), cyrillic_pieces("#den        : T <bob> ", "\n")},
         hostile_case{"nul_ends_the_typed_text", "", den + "before\0:QUIT\n"s, false,
                      "PRIVMSG #den :before\r\n", console_line("#den", "<bob> before")},
         hostile_case{"carriage_return_ends_the_typed_line", "", den + "hi\rQUIT\n:JOIN #a\rPART #a\n", false,

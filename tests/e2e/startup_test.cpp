@@ -51,11 +51,11 @@ INSTANTIATE_TEST_SUITE_P(
         login_case{"user_set_but_empty_stays_empty", {}, {"USER="},
                    "NICK \r\nUSER orv localhost 127.0.0.1 :\r\n"},
         login_case{"long_user_cut_to_31", {}, {"USER=" + forty},
-                   "NICK " + cut + "\r\nUSER " + cut + " localhost 127.0.0.1 :" + cut + "\r\n"},
+                   "NICK " + cut + "\r\nUSER abcdefghi localhost 127.0.0.1 :" + cut + "\r\n"},
         login_case{"n_wins_over_user", {"-n", "carol"}, {"USER=bob"},
                    "NICK carol\r\nUSER carol localhost 127.0.0.1 :carol\r\n"},
-        login_case{"long_n_cut_to_31", {"-n" + forty}, {"USER=bob"},
-                   "NICK " + cut + "\r\nUSER " + cut + " localhost 127.0.0.1 :" + cut + "\r\n"},
+        login_case{"long_n_cut_to_31_and_its_user_name_to_9", {"-n" + forty}, {"USER=bob"},
+                   "NICK " + cut + "\r\nUSER abcdefghi localhost 127.0.0.1 :" + cut + "\r\n"},
         login_case{"long_n_cut_before_a_split_character", {"-n", cyrillic}, {"USER=bob"},
                    "NICK " + cyrillic_cut + "\r\nUSER orv localhost 127.0.0.1 :" + cyrillic_cut + "\r\n"},
         login_case{"keyword_sends_pass_first", {"-k", "sesame"}, {"USER=bob"},
@@ -179,14 +179,12 @@ TEST(connection, closed_standard_stream_never_becomes_the_connection)
         SCOPED_TRACE(closing);
         run_options options;
         options.wrapper = {"sh", "-c", "exec \"$0\" \"$@\" " + closing}; // closed before orv starts
+        options.welcomed = false;
         session s(options);
         EXPECT_EQ(s.login, "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n");
-        if (closing != "<&-") { // a closed input ends orv at once
-            send_text(s.peer, ":hub 001 bob :Welcome\r\n");
-            EXPECT_EQ(read_for(s.peer, 300ms), "") << "the console line went to the server";
-            s.orv.close_input();
-        }
-        EXPECT_EQ(read_to_end(s.peer), "") << "the error line went to the server";
+        send_text(s.peer, ":hub 001 bob :Welcome\r\n"); // a closed input then ends orv at once
+        EXPECT_EQ(read_for(s.peer, 300ms), "") << "the console line went to the server";
+        EXPECT_EQ(s.end_input(), "") << "the error line went to the server";
         EXPECT_EQ(read_to_end(s.orv.error), closing == "2>&-" ? "" : "orv: broken pipe\n");
         EXPECT_EQ(s.orv.wait_for_exit(), 1);
     }
