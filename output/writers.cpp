@@ -135,6 +135,46 @@ void send_to_server(const char *format, ...)
     ++client.lines_sent;
 }
 
+#if defined(__linux__) && !defined(__GLIBC__)
+// A zone given as a POSIX rule with a daylight saving name but no dates
+// (TZ=CET-1CEST, EST5EDT) leaves the dates to the C library. glibc and the
+// BSDs take the United States' then (from the second Sunday in March to the
+// first in November); musl reads it as daylight saving time all year, an
+// hour ahead in winter. orv gives musl the same dates, in place of the TZ
+// entry, so that nothing is allocated; once given, TZ holds a comma and this
+// does nothing more.
+static void complete_time_zone_rule()
+{
+    static char completed[128];
+    const char *zone = std::getenv("TZ");
+    if (zone == nullptr || zone[0] == ':' || std::strpbrk(zone, "/,") != nullptr)
+        return; // unset, a file, or with its dates
+    const char *rest = zone;
+    if (*rest == '<') { // a quoted name, such as <+03>
+        rest = std::strchr(rest, '>');
+        if (rest == nullptr)
+            return;
+        ++rest;
+    }
+    rest += std::strspn(rest, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    if (rest == zone || std::strspn(rest, "+-0123456789:") == 0)
+        return; // no offset: a file name such as Japan, or UTC
+    rest += std::strspn(rest, "+-0123456789:");
+    if (*rest == '\0')
+        return; // no daylight saving time
+    int length = std::snprintf(completed, sizeof completed, "TZ=%s,M3.2.0,M11.1.0", zone);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof completed)
+        return;
+    for (char **entry = environ; *entry != nullptr; ++entry)
+        if (std::strncmp(*entry, "TZ=", 3) == 0) {
+            *entry = completed;
+            return;
+        }
+}
+#else
+static void complete_time_zone_rule() {}
+#endif
+
 // Formats the timestamp into time_text when the minute has changed since the
 // last console line. Returns its length.
 static std::size_t update_time_text()
@@ -145,6 +185,7 @@ static std::size_t update_time_text()
     if (now / 60 == shown_minute)
         return length;
     shown_minute = now / 60;
+    complete_time_zone_rule();
     length = std::strftime(client.time_text.data(), client.time_text.size(), "%Y-%m-%d %R",
                            std::localtime(&now));
     return length;

@@ -3,6 +3,7 @@
 // arrive together, the order of the two sources, and the ways it ends.
 #include "e2e/harness.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <csignal>
+#include <ctime>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <ostream>
@@ -425,12 +427,50 @@ TEST_P(time_zone_test, timestamp_is_local_time_to_the_minute)
     EXPECT_EQ(read_until(s.orv.output, "hi\n", 2s), c.console);
 }
 
+// The console line for the message at that time, as this process's C library
+// reads the zone.
+std::string console_in_zone(std::time_t at, const char *zone)
+{
+    const char *own = getenv("TZ");
+    std::string kept = own != nullptr ? own : "";
+    setenv("TZ", zone, 1);
+    tzset();
+    std::tm local{};
+    localtime_r(&at, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %R", &local);
+    own != nullptr ? setenv("TZ", kept.c_str(), 1) : unsetenv("TZ");
+    tzset();
+    return std::string("#den        : ") + text + " <alice> hi\n";
+}
+
+// On the real clock, so that it runs against the static binaries too, whose
+// C library (musl) reads zones by itself.
+TEST_P(time_zone_test, timestamp_on_the_real_clock_reads_the_zone_as_glibc_does)
+{
+    const time_zone_case &c = GetParam();
+    run_options options;
+    options.environment = {"USER=bob", std::string("TZ=") + c.zone};
+    session s(options);
+    std::time_t before = std::time(nullptr);
+    send_text(s.peer, ":alice!a PRIVMSG #den :hi\r\n");
+    std::string shown = read_until(s.orv.output, "hi\n", 2s);
+    std::time_t after = std::time(nullptr);
+    EXPECT_THAT(shown, testing::AnyOf(console_in_zone(before, c.zone), console_in_zone(after, c.zone)));
+}
+
 INSTANTIATE_TEST_SUITE_P(
     cases, time_zone_test,
     testing::Values(time_zone_case{"utc", "UTC", "#den        : 2024-03-05 14:07 <alice> hi\n"},
                     time_zone_case{"half_hour_east", "Asia/Kolkata", "#den        : 2024-03-05 19:37 <alice> hi\n"},
                     time_zone_case{"west_across_midnight", "America/Los_Angeles",
-                                   "#den        : 2024-03-05 06:07 <alice> hi\n"}),
+                                   "#den        : 2024-03-05 06:07 <alice> hi\n"},
+                    // A daylight saving name without dates takes the United
+                    // States' dates, which begin on 10 March in 2024.
+                    time_zone_case{"rule_without_dates_west", "EST5EDT", "#den        : 2024-03-05 09:07 <alice> hi\n"},
+                    time_zone_case{"rule_without_dates_east", "CET-1CEST", "#den        : 2024-03-05 15:07 <alice> hi\n"},
+                    time_zone_case{"rule_without_dates_further_east", "EET-2EEST",
+                                   "#den        : 2024-03-05 16:07 <alice> hi\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
