@@ -1,7 +1,7 @@
 // What the fuzz targets share: a make-believe world around the client, in
 // memory. The targets are linked with --wrap for the system calls the client
-// makes (recv, read, sendmsg, writev, poll, tcgetattr, time, clock_gettime,
-// exit) and for the line handlers, so that the real readers and writers run
+// makes (recv, read, sendmsg, writev, poll, shutdown, tcgetattr, time,
+// clock_gettime, exit) and for the line handlers, so that the real readers and writers run
 // on bytes the fuzzer gives, in pieces it chooses, and every write is
 // collected. A broken check prints what broke and aborts, which libFuzzer
 // reports as a crash.

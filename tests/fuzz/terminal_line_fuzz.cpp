@@ -102,14 +102,17 @@ static std::string expected_wire(std::string_view piece, bool rest_of_line)
 
 static void serve()
 {
-    world.piece_start = world.taken;
+    world.piece_start = world.taken - orv::client.typed_carry_length; // a carried character begins it
     world.wire.clear();
     world.console.clear();
     world.handled_lines = world.handled_rests = world.reads = 0;
     chatted = false;
     bool rest_of_line = line_goes_on;
     orv::serve_terminal_line();
-    std::string_view piece = world.input.substr(world.piece_start, world.taken - world.piece_start);
+    std::size_t carried = orv::client.typed_carry_length;
+    std::string_view piece = world.input.substr(world.piece_start, world.taken - world.piece_start - carried);
+    if (carried > 3 || (carried > 0 && (world.input[world.taken - carried] & 0xc0) != 0xc0))
+        fail("what begins the next piece is not the start of a character", piece, "");
     check_console_line(world.console, piece);
     while (orv::client.unsent_text[0] != '\0') { // as the event loop sends them: one line a piece
         world.console.clear();
@@ -119,7 +122,7 @@ static void serve()
     if (piece.find('\n') < piece.size() - 1)
         fail("one read took more than one line", piece, "");
     std::size_t line_end = world.canonical_terminal ? world.typed_end : world.input.size();
-    if (piece.back() != '\n' && piece.size() != line_room && world.taken != line_end)
+    if (piece.back() != '\n' && piece.size() + carried != line_room && world.taken != line_end)
         fail("a read stopped inside a line", piece, "");
     if (world.canonical_terminal && world.reads != 1)
         fail("a line typed on a terminal took more than one read", piece, "");
@@ -127,7 +130,7 @@ static void serve()
         fail(rest_of_line ? "the rest of an over-long line was not handled once as such"
                           : "a line was not handled once",
              piece, world.console + world.wire);
-    line_goes_on = piece.size() == line_room && piece.back() != '\n';
+    line_goes_on = piece.size() + carried == line_room && piece.back() != '\n';
 
     std::string expected = expected_wire(piece, rest_of_line);
     check_protocol_lines(world.wire, piece);
