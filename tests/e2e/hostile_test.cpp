@@ -109,16 +109,14 @@ std::string x_pieces(const std::string &before, const std::string &after)
 // rest of the line.
 std::string cyrillic_pieces(const std::string &before, const std::string &after)
 {
-    auto letters = [](int count) {
-        std::string text;
+    std::string text;
+    for (int count : {208, 208, 208, 208, 208, 208, 208, 208, 208, 175, 53}) {
+        text += before;
         while (count-- > 0)
             text += "\xd0\xb4";
-        return text;
-    };
-    std::string text;
-    for (int i = 0; i < 9; ++i)
-        text += before + letters(208) + after;
-    return text + before + letters(175) + after + before + letters(53) + after;
+        text += after;
+    }
+    return text;
 }
 
 std::string pings(int count)

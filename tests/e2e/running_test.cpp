@@ -98,14 +98,6 @@ TEST_P(keep_alive_test, pings_when_idle_and_gives_up_on_a_silent_server)
     EXPECT_EQ(s.orv.wait_for_exit(), 1);
 }
 
-std::string pings(int count)
-{
-    std::string lines;
-    while (count-- > 0)
-        lines += "PING :" + std::string(400, 'p') + "\r\n";
-    return lines;
-}
-
 std::string ticks(int count)
 {
     std::string wire;
@@ -272,10 +264,7 @@ TEST(running, end_of_input_delivers_every_line_sent)
     send_text(s.orv.input, ":j #t\nhello N\n:QUIT :bye N\n");
     s.orv.close_input();
     std::string wire = read_until(s.peer, "JOIN #t\r\n");
-    std::string flood_lines = std::string(20000, 'x') + "\r\n";
-    for (int i = 0; i < 200; ++i)
-        flood_lines += ":a!b PRIVMSG #t :flood\r\n";
-    std::thread flood([&] { send_text(s.peer, flood_lines); }); // unread when orv would end
+    std::thread flood([&] { send_text(s.peer, std::string(60000, 'x') + "\r\n"); }); // unread when orv would end
     char chunk[4096];
     for (ssize_t got; (got = recv(s.peer, chunk, sizeof chunk, 0)) != 0;) {
         ASSERT_GT(got, 0) << "the connection was reset: " << std::strerror(errno);
@@ -329,8 +318,8 @@ TEST(running, server_that_stops_reading_ends_the_client)
     options.wrapper = minute_per_second;
     session s(options);
     std::thread flood([&] {
-        std::string lines = pings(1000);
-        while (send(s.peer, lines.data(), lines.size(), MSG_NOSIGNAL) > 0) {
+        for (std::string ping = "PING :" + std::string(400, 'p') + "\r\n";
+             send(s.peer, ping.data(), ping.size(), MSG_NOSIGNAL) > 0;) {
         }
     });
     EXPECT_EQ(read_to_end(s.orv.error, 60s), "orv shutting down: send timeout\n");
