@@ -7,8 +7,8 @@
 #include "text/text.hpp"
 
 #include <algorithm>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
