@@ -28,8 +28,8 @@ std::size_t read_terminal_line();
 void serve_server_line();
 
 // Reads one typed line, advancing the typing clock, and hands it to the
-// handler; the rest of an over-long line is plain text. Ends the process
-// when the input has ended.
+// handler; the rest of an over-long line goes where the line went, or is
+// dropped. Ends the process when the input has ended.
 void serve_terminal_line();
 
 // At an idle wake-up: pings the server, or ends the process when the

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <regex>
 #include <sys/socket.h>
@@ -68,6 +69,16 @@ std::string shown(std::string_view column, std::string_view text)
     if (line.size() < 12)
         line.append(12 - line.size(), ' ');
     return line.append(": T ").append(text).append("\n");
+}
+
+const std::vector<utf8_edge> utf8_edges = {{"c2", "\xc2\x80"},         {"df", "\xdf\xbf"},
+                                           {"e0", "\xe0\xa0\x80"},     {"ef", "\xef\xbf\xbf"},
+                                           {"f0", "\xf0\x90\x80\x80"}, {"f4", "\xf4\x8f\xbf\xbf"}};
+
+const char *row_name(std::string name)
+{
+    static std::deque<std::string> names;
+    return names.emplace_back(std::move(name)).c_str();
 }
 
 } // namespace orv_test

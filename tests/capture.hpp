@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orv_test {
 
@@ -27,5 +28,16 @@ void put_line(std::string_view text);
 
 // A console line as the client writes it, with "T" for the timestamp.
 std::string shown(std::string_view column, std::string_view text);
+
+// The lowest and highest lead byte of each length of UTF-8 character, each
+// beginning a well-formed character (C2 80, DF BF, E0 A0 80, ...).
+struct utf8_edge {
+    const char *lead; // "c2"
+    std::string character;
+};
+extern const std::vector<utf8_edge> utf8_edges;
+
+// A row name for a table, kept for the whole run.
+const char *row_name(std::string name);
 
 } // namespace orv_test

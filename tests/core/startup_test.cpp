@@ -52,16 +52,29 @@ INSTANTIATE_TEST_SUITE_P(
         option_case{"value_taken_whole_even_with_a_hyphen", {"-h", "-p", "-k", "-n"}, "-p", "6667", "-n", "bob"},
         option_case{"all_four", {"-h", "h", "-p", "p", "-n", "carol", "-k", "k"}, "h", "p", "k", "carol"},
         option_case{"last_one_wins", {"-hone", "-htwo"}, "two", "6667", nullptr, "bob"},
-        option_case{"operand_stops", {"extra", "-h", "host1"}, "irc.test", "6667", nullptr, "bob"},
-        option_case{"lone_hyphen_stops", {"-hx", "-", "-hy"}, "x", "6667", nullptr, "bob"},
-        option_case{"double_hyphen_stops", {"--", "-hy"}, "irc.test", "6667", nullptr, "bob"},
-        option_case{"empty_argument_stops", {"", "-hy"}, "irc.test", "6667", nullptr, "bob"},
-        option_case{"triple_hyphen_is_a_bad_option_only_if_read", {"-hx", "--", "---"}, "x", "6667", nullptr,
-                    "bob"},
+        option_case{"final_double_hyphen_ends_the_options", {"-hx", "--"}, "x", "6667", nullptr, "bob"},
+        option_case{"double_hyphen_as_a_value", {"-k", "--", "--"}, "irc.test", "6667", "--", "bob"},
         option_case{"empty_keyword_counts", {"-k", ""}, "irc.test", "6667", "", "bob"},
         option_case{"nick_cut_to_31", {"-n", std::string(40, 'n')}, "irc.test", "6667", nullptr,
                     std::string(31, 'n')}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// -n keeps 31 bytes, never part of a character: at each edge of UTF-8's lead
+// bytes, and for a nick of 31 bytes or a byte either side of it.
+std::vector<option_case> nick_cuts()
+{
+    std::vector<option_case> rows;
+    for (const utf8_edge &e : utf8_edges)
+        rows.push_back({row_name(std::string("nick_cut_before_") + e.lead), {"-n", std::string(30, 'n') + e.character},
+                        "irc.test", "6667", nullptr, std::string(30, 'n')});
+    for (std::size_t length : {30, 31, 32})
+        rows.push_back({row_name("nick_of_" + std::to_string(length)), {"-n", std::string(length, 'n')}, "irc.test",
+                        "6667", nullptr, std::string(std::min<std::size_t>(length, 31), 'n')});
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(cuts, parse_command_line_test, testing::ValuesIn(nick_cuts()),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace orv_test

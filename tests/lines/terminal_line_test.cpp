@@ -45,6 +45,10 @@ INSTANTIATE_TEST_SUITE_P(
         typed_case{"chat", "hello\n", "#den", "PRIVMSG #den :hello\r\n", shown("#den", "<bob> hello"), "#den"},
         typed_case{"chat_without_channel", "hello\n", "", "", no_channel, ""},
         typed_case{"first_join_selects", ":j #den\n", "", "JOIN #den\r\n", "", "#den"},
+        typed_case{"join_of_a_name_without_a_channel_prefix_selects_nothing", ":j den\n", "", "JOIN den\r\n", "", ""},
+        typed_case{"join_of_an_ampersand_channel_selects", ":j &den\n", "", "JOIN &den\r\n", "", "&den"},
+        typed_case{"join_of_a_plus_channel_selects", ":j +den\n", "", "JOIN +den\r\n", "", "+den"},
+        typed_case{"join_of_an_exclamation_channel_selects", ":j !den\n", "", "JOIN !den\r\n", "", "!den"},
         typed_case{"later_join_keeps_default", ":j #two\n", "#den", "JOIN #two\r\n", "", "#den"},
         typed_case{"select", ":s #two\n", "#den", "", "", "#two"},
         typed_case{"leave_named", ":l #den\n", "#two", "PART #den :" + leave_text + "\r\n", "", "#two"},
@@ -90,6 +94,34 @@ INSTANTIATE_TEST_SUITE_P(
                    shown("#den", "<bob> hello"), "#den"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+std::string a(std::size_t count) { return std::string(count, 'a'); }
+std::string c(std::size_t count) { return std::string(count, 'c'); }
+
+// A cut to a capacity (255 bytes of a default channel, 419 of a leave text
+// on #den) backs up to the start of a character it would split, and a text
+// of the capacity, or a byte either side of it, is cut only when over.
+std::vector<typed_case> cuts()
+{
+    std::vector<typed_case> rows;
+    for (const utf8_edge &e : utf8_edges) {
+        rows.push_back({row_name(std::string("select_cut_before_") + e.lead), ":s #" + c(253) + e.character + "\n",
+                        "", "", "", "#" + c(253)});
+        rows.push_back({row_name(std::string("leave_text_cut_before_") + e.lead),
+                        ":l #den " + a(418) + e.character + "!\n", "", "PART #den :" + a(418) + "\r\n", "", ""});
+    }
+    for (int over : {-1, 0, 1}) {
+        std::string name = over < 0 ? "under" : over == 0 ? "at" : "over";
+        rows.push_back({row_name("select_just_" + name + "_capacity"), ":s #" + c(254 + over) + "\n", "", "", "",
+                        "#" + c(254 + std::min(over, 0))});
+        rows.push_back({row_name("leave_text_just_" + name + "_capacity"), ":l #den " + a(419 + over) + "\n", "",
+                        "PART #den :" + a(419 + std::min(over, 0)) + "\r\n", "", ""});
+    }
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(cuts, terminal_line_test, testing::ValuesIn(cuts()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // A long chat message goes in pieces of at most 512 bytes with CR LF as
 // others receive it, behind ":nick!user@host " with a 10-byte user and a
 // 63-byte host: 416 bytes of text for bob on #den.
@@ -119,7 +151,19 @@ TEST_P(split_test, pieces_fit_the_relayed_line_and_keep_characters_whole)
     EXPECT_EQ(out.wire, wire);
 }
 
-std::string a(std::size_t count) { return std::string(count, 'a'); }
+std::vector<split_case> split_cuts()
+{
+    std::vector<split_case> rows;
+    for (const utf8_edge &e : utf8_edges)
+        rows.push_back({row_name(std::string("cut_before_") + e.lead), "bob", "#den", a(415) + e.character + "!",
+                        {a(415), e.character + "!"}});
+    rows.push_back({"one_byte_under", "bob", "#den", a(415), {a(415)}});
+    rows.push_back({"exactly_the_budget_without_a_blank", "bob", "#den", a(416), {a(416)}});
+    return rows;
+}
+
+INSTANTIATE_TEST_SUITE_P(cuts, split_test, testing::ValuesIn(split_cuts()),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     pieces, split_test,
@@ -138,15 +182,42 @@ INSTANTIATE_TEST_SUITE_P(
         split_case{"longest_nick", std::string(31, 'n'), "#den", a(389), {a(388), "a"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(terminal_line_rest, is_plain_text_even_when_it_looks_like_a_command)
+// The rest of a long line, read in two more pieces, is never a command: the
+// rest of chat goes to the same target, any other rest is dropped with one
+// notice, and a rest of only a line feed is nothing to drop.
+TEST(terminal_line_rest, goes_where_the_line_went_or_is_dropped_with_one_notice)
 {
-    for (auto [piece, wire] : {std::pair{":QUIT\n", "PRIVMSG #den ::QUIT\r\n"},
-                               {":j #evil\n", "PRIVMSG #den ::j #evil\r\n"},
-                               {"\n", ""}}) {
-        reset_client("#den");
-        put_line(piece);
-        EXPECT_EQ(capture(orv::handle_terminal_line_rest).wire, wire) << "for " << piece;
-        EXPECT_STREQ(orv::client.default_channel.data(), "#den");
+    const std::string dropped = shown("", "Rest of a long line dropped");
+    auto chat = [](const std::string &to, const std::string &text) {
+        return captured{shown(to, "<bob> " + text), "PRIVMSG " + to + " :" + text + "\r\n"};
+    };
+    captured den = chat("#den", ":j #evil"), alice = chat("alice", ":j #evil");
+    struct row {
+        std::string line, channel_before;
+        captured out;
+        std::string piece = ":j #evil\n";
+    };
+    for (const row &r : {row{"hi", "#den", {chat("#den", "hi").console + den.console + den.console,
+                                             chat("#den", "hi").wire + den.wire + den.wire}},
+                         row{":m alice hi", "#den", {chat("alice", "hi").console + alice.console + alice.console,
+                                                     chat("alice", "hi").wire + alice.wire + alice.wire}},
+                         row{"hi", "", {no_channel + no_channel + no_channel, ""}},
+                         row{":l #den bye", "#den", {dropped, "PART #den :bye\r\n"}},
+                         row{":WHO x", "#den", {dropped, "WHO x\r\n"}},
+                         row{":j #two", "", {dropped, "JOIN #two\r\n"}},
+                         row{":s #two", "", {dropped, ""}},
+                         row{":l #den bye", "#den", {"", "PART #den :bye\r\n"}, "\n"}}) {
+        reset_client(r.channel_before.c_str());
+        put_line(r.line);
+        captured out = capture([&] {
+            orv::handle_terminal_line();
+            for (int piece = 0; piece < 2; ++piece) {
+                put_line(r.piece);
+                orv::handle_terminal_line_rest();
+            }
+        });
+        EXPECT_EQ(out.wire, r.out.wire) << "for " << r.line;
+        EXPECT_EQ(out.console, r.out.console) << "for " << r.line;
     }
 }
 
