@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <regex>
 #include <sys/socket.h>
@@ -71,14 +70,14 @@ std::string shown(std::string_view column, std::string_view text)
     return line.append(": T ").append(text).append("\n");
 }
 
-const std::vector<utf8_edge> utf8_edges = {{"c2", "\xc2\x80"},         {"df", "\xdf\xbf"},
-                                           {"e0", "\xe0\xa0\x80"},     {"ef", "\xef\xbf\xbf"},
-                                           {"f0", "\xf0\x90\x80\x80"}, {"f4", "\xf4\x8f\xbf\xbf"}};
-
-const char *row_name(std::string name)
+std::vector<cut_row> cuts_at(std::size_t keep, char filler)
 {
-    static std::deque<std::string> names;
-    return names.emplace_back(std::move(name)).c_str();
+    std::string kept(keep - 1, filler), full = kept + filler;
+    return {{"c2", kept + "\xc2\x80!", kept},         {"df", kept + "\xdf\xbf!", kept},
+            {"e0", kept + "\xe0\xa0\x80!", kept},     {"ef", kept + "\xef\xbf\xbf!", kept},
+            {"f0", kept + "\xf0\x90\x80\x80!", kept}, {"f4", kept + "\xf4\x8f\xbf\xbf!", kept},
+            {"under", kept, kept},                    {"at", full, full},
+            {"over", full + filler, full}};
 }
 
 } // namespace orv_test

@@ -29,15 +29,23 @@ void put_line(std::string_view text);
 // A console line as the client writes it, with "T" for the timestamp.
 std::string shown(std::string_view column, std::string_view text);
 
-// The lowest and highest lead byte of each length of UTF-8 character, each
-// beginning a well-formed character (C2 80, DF BF, E0 A0 80, ...).
-struct utf8_edge {
-    const char *lead; // "c2"
-    std::string character;
+// Texts for a cut that keeps at most keep bytes, with what it keeps: one
+// for each class of UTF-8 character (2, 3 and 4 bytes, the lowest and
+// highest lead byte of each) beginning at the last byte kept, and ones of
+// keep - 1, keep and keep + 1 bytes; each named for a table row.
+struct cut_row {
+    const char *name;
+    std::string text, kept;
 };
-extern const std::vector<utf8_edge> utf8_edges;
+std::vector<cut_row> cuts_at(std::size_t keep, char filler);
 
-// A row name for a table, kept for the whole run.
-const char *row_name(std::string name);
+// The rows make gives a table for each of those texts.
+template <class Row, class Make> std::vector<Row> cut_rows(std::size_t keep, char filler, Make make)
+{
+    std::vector<Row> rows;
+    for (const cut_row &row : cuts_at(keep, filler))
+        rows.push_back(make(row));
+    return rows;
+}
 
 } // namespace orv_test

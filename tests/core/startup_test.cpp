@@ -59,21 +59,9 @@ INSTANTIATE_TEST_SUITE_P(
                     std::string(31, 'n')}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// -n keeps 31 bytes, never part of a character: at each edge of UTF-8's lead
-// bytes, and for a nick of 31 bytes or a byte either side of it.
-std::vector<option_case> nick_cuts()
-{
-    std::vector<option_case> rows;
-    for (const utf8_edge &e : utf8_edges)
-        rows.push_back({row_name(std::string("nick_cut_before_") + e.lead), {"-n", std::string(30, 'n') + e.character},
-                        "irc.test", "6667", nullptr, std::string(30, 'n')});
-    for (std::size_t length : {30, 31, 32})
-        rows.push_back({row_name("nick_of_" + std::to_string(length)), {"-n", std::string(length, 'n')}, "irc.test",
-                        "6667", nullptr, std::string(std::min<std::size_t>(length, 31), 'n')});
-    return rows;
-}
-
-INSTANTIATE_TEST_SUITE_P(cuts, parse_command_line_test, testing::ValuesIn(nick_cuts()),
+// -n keeps 31 bytes, never part of a character.
+INSTANTIATE_TEST_SUITE_P(nick_cut, parse_command_line_test, testing::ValuesIn(cut_rows<option_case>(31, 'n', [](auto &r) {
+    return option_case{r.name, {"-n", r.text}, "irc.test", "6667", nullptr, r.kept}; })),
                          [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

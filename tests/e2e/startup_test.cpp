@@ -125,17 +125,13 @@ TEST_P(exit_test, ends_with_its_message_and_status_1)
 
 const std::string banner = "orv-1.3, a minimal IRC client for the terminal\n";
 const int closed_port = free_port();
-std::string refused(int port)
-{
-    return "error: cannot connect to host '127.0.0.1' port " + std::to_string(port) + ": Connection refused\n";
-}
-std::string no_service(const std::string &port) { return "error: cannot resolve port '" + port + "': Servname not supported for ai_socktype\n"; }
-std::string no_musl_service(const std::string &port) { return "error: cannot resolve port '" + port + "': Unrecognized service\n"; }
-// A port the resolver would read as a number, refused unless plain digits
-// from 1 to 65535.
+std::string refused(int port) { return "error: cannot connect to host '127.0.0.1' port " + std::to_string(port) + ": Connection refused\n"; }
+// A port refused: a service unknown, or one the resolver would read as a
+// number but not plain digits from 1 to 65535.
 exit_case bad_port(const char *name, const std::string &port)
 {
-    return {name, {"-h", "127.0.0.1", "-p", port}, no_service(port), no_musl_service(port)};
+    std::string error = "error: cannot resolve port '" + port + "': ";
+    return {name, {"-h", "127.0.0.1", "-p", port}, error + "Servname not supported for ai_socktype\n", error + "Unrecognized service\n"};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -168,7 +164,6 @@ INSTANTIATE_TEST_SUITE_P(
         bad_port("port_with_a_sign", "+112203"),
         bad_port("port_after_a_blank", " 6667"),
         bad_port("port_0", "0"),
-        bad_port("port_negative", "-1"),
         bad_port("empty_port", ""),
         exit_case{"port_65535_is_tried", {"-h", "127.0.0.1", "-p", "65535"}, refused(65535)},
         exit_case{"port_1_is_tried", {"-h", "127.0.0.1", "-p", "1"}, refused(1)}),

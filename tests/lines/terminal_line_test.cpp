@@ -95,31 +95,19 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &info) { return std::string(info.param.name); });
 
 std::string a(std::size_t count) { return std::string(count, 'a'); }
-std::string c(std::size_t count) { return std::string(count, 'c'); }
 
 // A cut to a capacity (255 bytes of a default channel, 419 of a leave text
-// on #den) backs up to the start of a character it would split, and a text
-// of the capacity, or a byte either side of it, is cut only when over.
-std::vector<typed_case> cuts()
-{
-    std::vector<typed_case> rows;
-    for (const utf8_edge &e : utf8_edges) {
-        rows.push_back({row_name(std::string("select_cut_before_") + e.lead), ":s #" + c(253) + e.character + "\n",
-                        "", "", "", "#" + c(253)});
-        rows.push_back({row_name(std::string("leave_text_cut_before_") + e.lead),
-                        ":l #den " + a(418) + e.character + "!\n", "", "PART #den :" + a(418) + "\r\n", "", ""});
-    }
-    for (int over : {-1, 0, 1}) {
-        std::string name = over < 0 ? "under" : over == 0 ? "at" : "over";
-        rows.push_back({row_name("select_just_" + name + "_capacity"), ":s #" + c(254 + over) + "\n", "", "", "",
-                        "#" + c(254 + std::min(over, 0))});
-        rows.push_back({row_name("leave_text_just_" + name + "_capacity"), ":l #den " + a(419 + over) + "\n", "",
-                        "PART #den :" + a(419 + std::min(over, 0)) + "\r\n", "", ""});
-    }
-    return rows;
-}
-
-INSTANTIATE_TEST_SUITE_P(cuts, terminal_line_test, testing::ValuesIn(cuts()),
+// on #den, 416 of a chat piece there) backs up to the start of a character
+// it would split.
+INSTANTIATE_TEST_SUITE_P(select_cut, terminal_line_test,
+                         testing::ValuesIn(cut_rows<typed_case>(255, 'c', [](auto &r) {
+                             return typed_case{r.name, ":s " + r.text + "\n", "", "", "", r.kept};
+                         })),
+                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(leave_text_cut, terminal_line_test,
+                         testing::ValuesIn(cut_rows<typed_case>(419, 'c', [](auto &r) {
+                             return typed_case{r.name, ":l #den " + r.text + "\n", "", "PART #den :" + r.kept + "\r\n", "", ""};
+                         })),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // A long chat message goes in pieces of at most 512 bytes with CR LF as
@@ -151,19 +139,11 @@ TEST_P(split_test, pieces_fit_the_relayed_line_and_keep_characters_whole)
     EXPECT_EQ(out.wire, wire);
 }
 
-std::vector<split_case> split_cuts()
-{
-    std::vector<split_case> rows;
-    for (const utf8_edge &e : utf8_edges)
-        rows.push_back({row_name(std::string("cut_before_") + e.lead), "bob", "#den", a(415) + e.character + "!",
-                        {a(415), e.character + "!"}});
-    rows.push_back({"one_byte_under", "bob", "#den", a(415), {a(415)}});
-    rows.push_back({"exactly_the_budget_without_a_blank", "bob", "#den", a(416), {a(416)}});
-    return rows;
-}
-
-INSTANTIATE_TEST_SUITE_P(cuts, split_test, testing::ValuesIn(split_cuts()),
-                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(cut, split_test, testing::ValuesIn(cut_rows<split_case>(416, 'a', [](auto &r) {
+    split_case row{r.name, "bob", "#den", r.text, {r.kept, r.text.substr(r.kept.size())}};
+    if (row.pieces[1].empty())
+        row.pieces.pop_back();
+    return row; })), [](const auto &info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     pieces, split_test,
@@ -182,42 +162,28 @@ INSTANTIATE_TEST_SUITE_P(
         split_case{"longest_nick", std::string(31, 'n'), "#den", a(389), {a(388), "a"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// The rest of a long line, read in two more pieces, is never a command: the
-// rest of chat goes to the same target, any other rest is dropped with one
-// notice, and a rest of only a line feed is nothing to drop.
+// The rest of a long line, in two more pieces, is never a command: the rest
+// of chat goes to the same target, any other is dropped with one notice,
+// and a line feed alone is no rest to drop.
 TEST(terminal_line_rest, goes_where_the_line_went_or_is_dropped_with_one_notice)
 {
-    const std::string dropped = shown("", "Rest of a long line dropped");
-    auto chat = [](const std::string &to, const std::string &text) {
-        return captured{shown(to, "<bob> " + text), "PRIVMSG " + to + " :" + text + "\r\n"};
-    };
-    captured den = chat("#den", ":j #evil"), alice = chat("alice", ":j #evil");
-    struct row {
-        std::string line, channel_before;
-        captured out;
-        std::string piece = ":j #evil\n";
-    };
-    for (const row &r : {row{"hi", "#den", {chat("#den", "hi").console + den.console + den.console,
-                                             chat("#den", "hi").wire + den.wire + den.wire}},
-                         row{":m alice hi", "#den", {chat("alice", "hi").console + alice.console + alice.console,
-                                                     chat("alice", "hi").wire + alice.wire + alice.wire}},
-                         row{"hi", "", {no_channel + no_channel + no_channel, ""}},
-                         row{":l #den bye", "#den", {dropped, "PART #den :bye\r\n"}},
-                         row{":WHO x", "#den", {dropped, "WHO x\r\n"}},
-                         row{":j #two", "", {dropped, "JOIN #two\r\n"}},
-                         row{":s #two", "", {dropped, ""}},
-                         row{":l #den bye", "#den", {"", "PART #den :bye\r\n"}, "\n"}}) {
-        reset_client(r.channel_before.c_str());
-        put_line(r.line);
+    const std::string dropped = shown("", "Rest of a long line dropped"), evil = ":j #evil\n";
+    for (auto [line, piece, wire, console] : std::initializer_list<std::array<std::string, 4>>{
+             {"hi", evil, "PRIVMSG #den ::j #evil\r\n", shown("#den", "<bob> :j #evil")},
+             {":m alice hi", evil, "PRIVMSG alice ::j #evil\r\n", shown("alice", "<bob> :j #evil")},
+             {":l #den bye", evil, "", dropped}, {":WHO x", evil, "", dropped}, {":j #two", evil, "", dropped},
+             {":s #two", evil, "", dropped}, {":l #den", "\n", "", ""}}) {
+        reset_client("#den");
+        put_line(line);
+        capture(orv::handle_terminal_line);
         captured out = capture([&] {
-            orv::handle_terminal_line();
-            for (int piece = 0; piece < 2; ++piece) {
-                put_line(r.piece);
+            for (int twice = 0; twice < 2; ++twice) {
+                put_line(piece);
                 orv::handle_terminal_line_rest();
             }
         });
-        EXPECT_EQ(out.wire, r.out.wire) << "for " << r.line;
-        EXPECT_EQ(out.console, r.out.console) << "for " << r.line;
+        EXPECT_EQ(out.wire, wire + wire) << "for " << line;
+        EXPECT_EQ(out.console, console == dropped ? console : console + console) << "for " << line;
     }
 }
 
