@@ -50,6 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
         typed_case{"join_of_a_plus_channel_selects", ":j +den\n", "", "JOIN +den\r\n", "", "+den"},
         typed_case{"join_of_an_exclamation_channel_selects", ":j !den\n", "", "JOIN !den\r\n", "", "!den"},
         typed_case{"later_join_keeps_default", ":j #two\n", "#den", "JOIN #two\r\n", "", "#den"},
+        typed_case{"later_join_keeps_a_one_byte_default", ":j #two\n", "&", "JOIN #two\r\n", "", "&"},
         typed_case{"select", ":s #two\n", "#den", "", "", "#two"},
         typed_case{"leave_named", ":l #den\n", "#two", "PART #den :" + leave_text + "\r\n", "", "#two"},
         typed_case{"leave_with_text", ":l #den see you\n", "#two", "PART #den :see you\r\n", "", "#two"},
