@@ -49,9 +49,15 @@ struct client_record {
     // Where plain typed lines go; empty until :j or :s sets it.
     std::array<char, channel_capacity> default_channel;
     // The rest of an over-long line is never a line of its own: true while
-    // it is being read, from the server (dropped) or the terminal (chat).
+    // it is being read, from the server (dropped) or the terminal.
     bool server_line_goes_on = false;
     bool terminal_line_goes_on = false;
+    // What becomes of the rest of an over-long typed line: more chat for
+    // rest_target, where the line's own chat went, or dropped, with one
+    // notice for the line. Set by each typed line.
+    enum class typed_rest : unsigned char { chat, drop, dropped };
+    typed_rest terminal_rest = typed_rest::drop;
+    std::array<char, line_capacity> rest_target;
     // The flood-control clock of typed lines, in milliseconds on the
     // monotonic clock: behind it while typing may go on at once, up to ten
     // seconds ahead during a paste.
@@ -69,6 +75,9 @@ struct client_record {
     // Standard output is a terminal, which obeys control characters: set
     // once at start-up.
     bool console_is_terminal = false;
+    // That terminal's locale names an 8-bit character set, where every byte
+    // 0x80 to 0x9F is a control, inside UTF-8 or not.
+    bool console_is_eight_bit = false;
     // The rest of a chat message too long for one protocol line, and where
     // it goes: sent a piece at a time on the typing clock, and typing waits
     // meanwhile. Empty when nothing waits.

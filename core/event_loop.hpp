@@ -33,10 +33,10 @@ std::size_t read_terminal_line();
 void serve_server_line();
 
 // Reads one typed line and hands it to the handler, advancing the typing
-// clock when it sent something; the rest of an over-long line is plain
-// text. When the input has ended, shuts the connection down for writing,
-// shows what the server still sends until it closes or five seconds pass,
-// and ends the process.
+// clock when it sent something; the rest of an over-long line goes where
+// the line went, or is dropped. When the input has ended, shuts the
+// connection down for writing, shows what the server still sends until it
+// closes or five seconds pass, and ends the process.
 void serve_terminal_line();
 
 // At an idle wake-up: pings the server, or ends the process when the

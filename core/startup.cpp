@@ -5,12 +5,15 @@
 #include "text/text.hpp"
 
 #include <cerrno>
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <langinfo.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +24,9 @@ constexpr const char *usage_text = "usage: orv [-h host] [-p port] [-n nick] [-k
 constexpr const char *version_banner = "orv-1.3, a minimal IRC client for the terminal\n";
 constexpr unsigned long highest_port = 65535;
 constexpr std::size_t user_name_length = 9;
+// The character sets of a terminal that takes UTF-8, or of the C locale,
+// which says nothing of the terminal, as the C libraries name them.
+constexpr const char *utf8_or_ascii[] = {"UTF-8", "UTF8", "ANSI_X3.4-1968", "ASCII", "US-ASCII"};
 } // namespace
 
 void open_standard_descriptors()
@@ -40,8 +46,12 @@ void parse_command_line(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
-        if (argument[0] != '-' || argument[1] == '\0' || std::strcmp(argument, "--") == 0)
-            return;
+        if (std::strcmp(argument, "--") == 0 && i + 1 == argc)
+            return; // a final "--" ends the options, with nothing after it
+        // orv takes no operands: a host given without -h would otherwise be
+        // ignored, and a keyword sent to the default server.
+        if (argument[0] != '-' || argument[1] == '\0')
+            exit_with_error("%s", usage_text);
         char letter = argument[1];
         if (letter == 'v')
             exit_with_error("%s", version_banner);
@@ -62,49 +72,65 @@ void parse_command_line(int argc, char **argv)
     }
 }
 
-// Some resolvers keep only the low 16 bits of a numeric port (99999 would
-// reach 34463); others refuse it as an unknown service, as orv does.
-static bool is_port_out_of_range(const char *port)
+// The resolver reads a port as a number when, after blanks and a sign, it is
+// all digits, and an empty one as port 0; some resolvers then keep only the
+// low 16 bits ("+112203" and " 112203" would reach 46667, 99999 34463). Such
+// a port is taken only as plain digits from 1 to 65535; any other port is a
+// service name, for the resolver to look up.
+static bool is_bad_numeric_port(const char *port)
 {
+    const char *digits = port;
+    while (is_space(*digits))
+        ++digits;
+    if (*digits == '+' || *digits == '-')
+        ++digits;
     unsigned long number = 0;
-    for (const char *digit = port; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9')
-            return false; // a service name
+    const char *end = digits;
+    for (; *end >= '0' && *end <= '9'; ++end)
         if (number <= highest_port) // stops growing before it can overflow
-            number = number * 10 + static_cast<unsigned long>(*digit - '0');
-    }
-    return number > highest_port;
+            number = number * 10 + static_cast<unsigned long>(*end - '0');
+    if (*end != '\0' || (end == digits && *port != '\0'))
+        return false; // a service name
+    return digits != port || number == 0 || number > highest_port;
 }
 
 int connect_to_server(const char *host, const char *port)
 {
-    if (is_port_out_of_range(port))
-        exit_with_error("error: cannot resolve hostname '%s': %s\n", host, gai_strerror(EAI_SERVICE));
+    if (is_bad_numeric_port(port))
+        exit_with_error("error: cannot resolve port '%s': %s\n", port, gai_strerror(EAI_SERVICE));
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *addresses = nullptr;
     int failure = getaddrinfo(host, port, &hints, &addresses);
+    if (failure == EAI_SERVICE)
+        exit_with_error("error: cannot resolve port '%s': %s\n", port, gai_strerror(failure));
     if (failure != 0) {
         // errno tells nothing about a resolver failure; the resolver's own
         // reason does, but for a failure of the system underneath it.
         const char *reason = failure == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(failure);
         exit_with_error("error: cannot resolve hostname '%s': %s\n", host, reason);
     }
-    int connected = -1;
+    int connected = -1, reason = EADDRNOTAVAIL; // the last attempt's
     for (addrinfo *address = addresses; address != nullptr && connected < 0;
          address = address->ai_next) {
         int descriptor = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
-        if (descriptor < 0)
+        if (descriptor < 0) {
+            reason = errno;
             continue;
-        if (connect(descriptor, address->ai_addr, address->ai_addrlen) == 0)
+        }
+        if (connect(descriptor, address->ai_addr, address->ai_addrlen) == 0) {
             connected = descriptor;
-        else
+        } else {
+            reason = errno;
             close(descriptor);
+        }
     }
     freeaddrinfo(addresses);
-    if (connected < 0)
-        exit_with_error("error: cannot connect to host '%s'\n", host);
+    if (connected < 0) {
+        errno = reason;
+        exit_with_error("error: cannot connect to host '%s' port %s:", host, port);
+    }
 #ifdef SO_NOSIGPIPE
     // Where the socket takes an option against SIGPIPE, it guards every
     // write to it, whether or not the send also has a flag for it.
@@ -130,11 +156,26 @@ static void make_user_name(char (&user_name)[nick_capacity])
 }
 
 // A keyword with a blank in it, or one that begins with a colon, reaches the
-// server whole only as the last parameter. The line ends at a line break
-// the keyword holds, so a blank after one does not count.
+// server whole only as the last parameter, and an empty one is a parameter
+// only there. The line ends at a line break the keyword holds, so a blank
+// after one does not count.
 static bool goes_as_last_parameter(const char *keyword)
 {
-    return keyword[0] == ':' || std::memchr(keyword, ' ', std::strcspn(keyword, "\r\n")) != nullptr;
+    std::size_t length = std::strcspn(keyword, "\r\n");
+    return length == 0 || keyword[0] == ':' || std::memchr(keyword, ' ', length) != nullptr;
+}
+
+bool locale_is_eight_bit()
+{
+    if (std::setlocale(LC_CTYPE, "") == nullptr)
+        return false; // a locale not installed leaves the C locale
+    const char *charset = nl_langinfo(CODESET);
+    bool eight_bit = true;
+    for (const char *name : utf8_or_ascii)
+        if (strcasecmp(charset, name) == 0)
+            eight_bit = false;
+    std::setlocale(LC_CTYPE, "C"); // nothing else orv does follows the locale
+    return eight_bit;
 }
 
 void log_in()

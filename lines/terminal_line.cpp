@@ -18,6 +18,7 @@ constexpr std::size_t relayed_user_length = 10;
 constexpr std::size_t relayed_host_length = 63;
 // A target longer than any server takes still leaves room for some words.
 constexpr std::size_t shortest_text_budget = 64;
+constexpr const char *rest_dropped_notice = "Rest of a long line dropped";
 } // namespace
 
 char *advance_while(char *text, bool wanted)
@@ -109,7 +110,23 @@ static void leave_channel(char *argument)
 static void select_channel(char *argument)
 {
     char *rest;
-    strlcpy(client.default_channel.data(), take_word(argument, &rest), channel_capacity);
+    copy_whole_characters(client.default_channel.data(), take_word(argument, &rest), channel_capacity);
+}
+
+// Channel names begin with one of these; "den" names a person, whom plain
+// lines must never reach because of a typo in a join.
+static bool is_channel_name(const char *name)
+{
+    return name[0] == '#' || name[0] == '&' || name[0] == '+' || name[0] == '!';
+}
+
+// Sends a chat message; the rest of the line, when it is too long for one
+// read, goes to the same target.
+static void send_chat(const char *target, const char *text)
+{
+    strlcpy(client.rest_target.data(), target, line_capacity);
+    client.terminal_rest = client_record::typed_rest::chat;
+    send_message(target, text);
 }
 
 static void run_command(char letter, char *argument)
@@ -118,7 +135,7 @@ static void run_command(char letter, char *argument)
     switch (letter) {
     case 'j':
         send_to_server("JOIN %s", argument);
-        if (client.default_channel[0] == '\0')
+        if (client.default_channel[0] == '\0' && is_channel_name(advance_while(argument, true)))
             select_channel(argument);
         break;
     case 'l':
@@ -126,7 +143,7 @@ static void run_command(char letter, char *argument)
         break;
     case 'm': {
         const char *target = take_word(argument, &text);
-        send_message(target, text);
+        send_chat(target, text);
         break;
     }
     default: // 's'
@@ -138,11 +155,12 @@ static void run_command(char letter, char *argument)
 void handle_terminal_line()
 {
     char *line = client.line_buffer.data();
+    client.terminal_rest = client_record::typed_rest::drop; // unless the line is chat
     if (*line == '\0')
         return;
     end_line(line); // a carriage return never reaches the server inside a line
     if (line[0] != ':') {
-        send_message(client.default_channel.data(), line);
+        send_chat(client.default_channel.data(), line);
         return;
     }
     char letter = line[1];
@@ -158,8 +176,19 @@ void handle_terminal_line_rest()
 {
     char *line = client.line_buffer.data();
     end_line(line);
-    if (*line != '\0')
-        send_message(client.default_channel.data(), line);
+    if (*line == '\0')
+        return;
+    switch (client.terminal_rest) {
+    case client_record::typed_rest::chat:
+        send_message(client.rest_target.data(), line);
+        break;
+    case client_record::typed_rest::drop:
+        show_on_console("", "%s", rest_dropped_notice);
+        client.terminal_rest = client_record::typed_rest::dropped;
+        break;
+    case client_record::typed_rest::dropped:
+        break;
+    }
 }
 
 } // namespace orv

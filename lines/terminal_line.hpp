@@ -7,12 +7,15 @@ namespace orv {
 
 // Handles the typed line in line_buffer, cutting it in place: a plain line
 // goes to the default channel; ":j", ":l", ":m" and ":s" followed by
-// whitespace join, leave, message and select; any other line beginning with
-// a colon goes to the server as typed, without the colon.
+// whitespace join, leave, message and select (":j" selects only a channel,
+// a name beginning with #, &, + or !, and only when there is no default
+// yet); any other line beginning with a colon goes to the server as typed,
+// without the colon. Records where the rest of the line would go.
 void handle_terminal_line();
 
-// Handles the rest of an over-long typed line: always plain text for the
-// default channel, never a command.
+// Handles the rest of an over-long typed line, never as a command: the rest
+// of chat (a plain line or ":m") is more chat for the same target; the rest
+// of anything else is dropped, with one notice for the line.
 void handle_terminal_line_rest();
 
 // Shows the message as our own and sends it to target; with no target,

@@ -216,7 +216,9 @@ static std::size_t utf8_length(const unsigned char *text, std::size_t left)
 // terminals obey as ESC and a letter, are shown as that, whether written in
 // UTF-8 (U+0080 to U+009F) or as a byte 0x80 to 0x9F outside any UTF-8
 // character, which a terminal in an 8-bit mode obeys: U+009B and 0x9B, the
-// one-character CSI, both as ^[[. Returns the length.
+// one-character CSI, both as ^[[. Where the locale says the terminal is in
+// such a mode, no byte is read as part of a UTF-8 character: every byte 0x80
+// to 0x9F is a C1 control (in C4 9B, "ě" in UTF-8, too). Returns the length.
 static std::size_t escape_controls(const char *text, std::size_t length, char *out)
 {
     const auto *bytes = reinterpret_cast<const unsigned char *>(text);
@@ -228,7 +230,9 @@ static std::size_t escape_controls(const char *text, std::size_t length, char *o
             out[used++] = static_cast<char>(c ^ 0x40);
             continue;
         }
-        std::size_t character = c >= 0x80 ? utf8_length(bytes + i, length - i) : 1;
+        std::size_t character = c < 0x80                      ? 1
+                                : client.console_is_eight_bit ? 0 // no UTF-8 character at all
+                                                              : utf8_length(bytes + i, length - i);
         unsigned char control = character == 0 && c < 0xa0                      ? c
                                 : character == 2 && c == 0xc2 && bytes[i + 1] < 0xa0 ? bytes[i + 1]
                                                                                      : 0;

@@ -70,4 +70,14 @@ std::string shown(std::string_view column, std::string_view text)
     return line.append(": T ").append(text).append("\n");
 }
 
+std::vector<cut_row> cuts_at(std::size_t keep, char filler)
+{
+    std::string kept(keep - 1, filler), full = kept + filler;
+    return {{"c2", kept + "\xc2\x80!", kept},         {"df", kept + "\xdf\xbf!", kept},
+            {"e0", kept + "\xe0\xa0\x80!", kept},     {"ef", kept + "\xef\xbf\xbf!", kept},
+            {"f0", kept + "\xf0\x90\x80\x80!", kept}, {"f4", kept + "\xf4\x8f\xbf\xbf!", kept},
+            {"under", kept, kept},                    {"at", full, full},
+            {"over", full + filler, full}};
+}
+
 } // namespace orv_test

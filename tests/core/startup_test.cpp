@@ -52,16 +52,17 @@ INSTANTIATE_TEST_SUITE_P(
         option_case{"value_taken_whole_even_with_a_hyphen", {"-h", "-p", "-k", "-n"}, "-p", "6667", "-n", "bob"},
         option_case{"all_four", {"-h", "h", "-p", "p", "-n", "carol", "-k", "k"}, "h", "p", "k", "carol"},
         option_case{"last_one_wins", {"-hone", "-htwo"}, "two", "6667", nullptr, "bob"},
-        option_case{"operand_stops", {"extra", "-h", "host1"}, "irc.test", "6667", nullptr, "bob"},
-        option_case{"lone_hyphen_stops", {"-hx", "-", "-hy"}, "x", "6667", nullptr, "bob"},
-        option_case{"double_hyphen_stops", {"--", "-hy"}, "irc.test", "6667", nullptr, "bob"},
-        option_case{"empty_argument_stops", {"", "-hy"}, "irc.test", "6667", nullptr, "bob"},
-        option_case{"triple_hyphen_is_a_bad_option_only_if_read", {"-hx", "--", "---"}, "x", "6667", nullptr,
-                    "bob"},
+        option_case{"final_double_hyphen_ends_the_options", {"-hx", "--"}, "x", "6667", nullptr, "bob"},
+        option_case{"double_hyphen_as_a_value", {"-k", "--", "--"}, "irc.test", "6667", "--", "bob"},
         option_case{"empty_keyword_counts", {"-k", ""}, "irc.test", "6667", "", "bob"},
         option_case{"nick_cut_to_31", {"-n", std::string(40, 'n')}, "irc.test", "6667", nullptr,
                     std::string(31, 'n')}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// -n keeps 31 bytes, never part of a character.
+INSTANTIATE_TEST_SUITE_P(nick_cut, parse_command_line_test, testing::ValuesIn(cut_rows<option_case>(31, 'n', [](auto &r) {
+    return option_case{r.name, {"-n", r.text}, "irc.test", "6667", nullptr, r.kept}; })),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace orv_test

@@ -24,11 +24,23 @@ struct hostile_case {
     std::string wire;            // exactly what the peer receives for them
     std::string console;         // exactly what is shown, times as "T"
     duration peer_stalls = 0ms;  // the peer reads nothing for this long
+    std::string locale = {};     // LC_ALL, an 8-bit one made for the test
 };
 
 void PrintTo(const hostile_case &c, std::ostream *out) { *out << c.name; }
 
 class hostile_test : public testing::TestWithParam<hostile_case> {};
+
+const std::string eight_bit_locale = "en_US.ISO-8859-1";
+
+// A folder for LOCPATH with the 8-bit locale made in it.
+const std::string &made_locales()
+{
+    static temporary_directory folder;
+    static int made = run_program({"localedef", "-i", "en_US", "-f", "ISO-8859-1", folder.path + "/" + eight_bit_locale});
+    EXPECT_EQ(made, 0) << "localedef could not make " << eight_bit_locale;
+    return folder.path;
+}
 
 // The terminal turns each line feed into CR LF on the way out.
 std::string from_terminal(std::string text)
@@ -53,6 +65,8 @@ TEST_P(hostile_test, keeps_running_and_sends_only_what_it_should)
     const hostile_case &c = GetParam();
     run_options options;
     options.output_to_terminal = c.to_terminal;
+    if (!c.locale.empty())
+        options.environment = {"USER=bob", "TZ=UTC", "LC_ALL=" + c.locale, "LOCPATH=" + made_locales()};
     session s(options);
     ASSERT_GE(s.peer, 0);
     std::string wire;
@@ -95,10 +109,10 @@ const std::string escapes_shown = "^[]0;owned^G^[[2J^[[31mred^?";
 const std::string eight_bit = "\xc3\xa9 \xff\xfe \xc0\x80 \xed\xa0\x80 \x9b" "31m";
 
 // 4095 x's typed for #den as orv sends or shows them: nine pieces of 416
-// bytes and one of 351.
-std::string x_pieces(const std::string &before, const std::string &after)
+// bytes and one of 351 (for alice, 4086 x's in pieces of 415).
+std::string x_pieces(const std::string &before, const std::string &after, std::size_t size = 416)
 {
-    std::string piece = before + std::string(416, 'x') + after, text;
+    std::string piece = before + std::string(size, 'x') + after, text;
     for (int i = 0; i < 9; ++i)
         text += piece;
     return text + before + std::string(351, 'x') + after;
@@ -168,6 +182,11 @@ INSTANTIATE_TEST_SUITE_P(
         hostile_case{"eight_bit_reaches_a_terminal_with_lone_c1_bytes_escaped",
                      ":alice!a PRIVMSG #den :" + eight_bit + " \x90\x9c\xc4\x80\xf0\x9d\x84\x9e\xc2\r\n", "", true, "",
                      console_line("#den", "<alice> \xc3\xa9 \xff\xfe \xc0^[@ \xed\xa0^[@ ^[[31m ^[P^[\\\xc4\x80\xf0\x9d\x84\x9e\xc2")},
+        // Under UTF-8, C4 9B is a letter; in an 8-bit locale 9B is CSI.
+        hostile_case{"c1_continuation_bytes_pass_under_a_utf8_locale", ":e PRIVMSG #den :\xc4\x9b" "2J\xc4\x9b" "31mRED\r\n",
+                     "", true, "", console_line("#den", "<e> \xc4\x9b" "2J\xc4\x9b" "31mRED"), 0ms, "C.UTF-8"},
+        hostile_case{"c1_continuation_bytes_escaped_under_an_eight_bit_locale", ":e PRIVMSG #den :\xc4\x9b" "2J\xc4\x9b" "31mRED\r\n",
+                     "", true, "", console_line("#den", "<e> \xc4^[[2J\xc4^[[31mRED"), 0ms, eight_bit_locale},
         hostile_case{"prefixes_without_a_command_are_ignored", ":hub\r\n:hub \r\n:\r\n: \r\n:hub!\r\n", "",
                      false, "", ""},
         hostile_case{"empty_commands_show_in_the_generic_form", "\r\n \r\n:hub  :x\r\n", "", false, "",
@@ -194,10 +213,15 @@ INSTANTIATE_TEST_SUITE_P(
                      "", den + line_of("", 4095) + ":QUIT\n", false,
                      x_pieces("PRIVMSG #den :", "\r\n") + "PRIVMSG #den ::QUIT\r\n",
                      x_pieces("#den        : T <bob> ", "\n") + console_line("#den", "<bob> :QUIT")},
-        hostile_case{"command_in_the_rest_of_a_long_raw_line_is_not_run",
-                     "", den + line_of(":", 4095, 'r') + ":j #evil\n", false,
-                     line_of("", 4094, 'r') + "\r\nPRIVMSG #den ::j #evil\r\n",
-                     console_line("#den", "<bob> :j #evil")},
+        // The rest of a raw line, over two more reads, is dropped, and
+        // said so once; the rest of a message goes only to its target.
+        hostile_case{"rest_of_a_long_raw_line_is_dropped",
+                     "", den + line_of(":", 8190, 'r') + ":j #evil\n", false,
+                     line_of("", 4094, 'r') + "\r\n", console_line("", "Rest of a long line dropped")},
+        hostile_case{"rest_of_a_long_private_message_goes_to_its_target",
+                     "", den + ":m alice " + line_of("", 4086) + "secret\n", false,
+                     x_pieces("PRIVMSG alice :", "\r\n", 415) + "PRIVMSG alice :secret\r\n",
+                     x_pieces("alice       : T <bob> ", "\n", 415) + console_line("alice", "<bob> secret")},
         hostile_case{"long_typed_line_keeps_its_characters_whole", "",
                      den + cyrillic_pieces("", "") + "\n", false,
                      cyrillic_pieces("PRIVMSG #den :", "\r\n"), cyrillic_pieces("#den        : T <bob> ", "\n")},

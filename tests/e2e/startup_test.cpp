@@ -60,17 +60,13 @@ INSTANTIATE_TEST_SUITE_P(
                    "NICK " + cyrillic_cut + "\r\nUSER orv localhost 127.0.0.1 :" + cyrillic_cut + "\r\n"},
         login_case{"keyword_sends_pass_first", {"-k", "sesame"}, {"USER=bob"},
                    "PASS sesame\r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
-        login_case{"empty_keyword_still_sends_pass", {"-k", ""}, {"USER=bob"},
-                   "PASS \r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
+        login_case{"empty_keyword_goes_as_an_empty_last_parameter", {"-k", ""}, {"USER=bob"},
+                   "PASS :\r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
         login_case{"keyword_with_a_blank_goes_whole", {"-k", "acct:pa ss:word"}, {"USER=bob"},
                    "PASS :acct:pa ss:word\r\nNICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
         login_case{"last_of_a_repeated_option_wins", {"-n", "a", "-nz"}, {"USER=bob"},
                    "NICK z\r\nUSER z localhost 127.0.0.1 :z\r\n"},
-        login_case{"operand_ends_parsing", {"extra", "-n", "carol"}, {"USER=bob"},
-                   "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
-        login_case{"lone_hyphen_ends_parsing", {"-", "-x"}, {"USER=bob"},
-                   "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
-        login_case{"double_hyphen_ends_parsing", {"--", "-v"}, {"USER=bob"},
+        login_case{"final_double_hyphen_is_accepted", {"--"}, {"USER=bob"},
                    "NICK bob\r\nUSER bob localhost 127.0.0.1 :bob\r\n"},
         login_case{"value_may_begin_with_a_hyphen", {"-n", "-v"}, {"USER=bob"},
                    "NICK -v\r\nUSER v localhost 127.0.0.1 :-v\r\n"},
@@ -128,10 +124,15 @@ TEST_P(exit_test, ends_with_its_message_and_status_1)
 }
 
 const std::string banner = "orv-1.3, a minimal IRC client for the terminal\n";
-const std::string refused = "error: cannot connect to host '127.0.0.1'\n";
-const std::string no_service =
-    "error: cannot resolve hostname '127.0.0.1': Servname not supported for ai_socktype\n";
-const std::string no_service_musl = "error: cannot resolve hostname '127.0.0.1': Unrecognized service\n";
+const int closed_port = free_port();
+std::string refused(int port) { return "error: cannot connect to host '127.0.0.1' port " + std::to_string(port) + ": Connection refused\n"; }
+// A port refused: a service unknown, or one the resolver would read as a
+// number but not plain digits from 1 to 65535.
+exit_case bad_port(const char *name, const std::string &port)
+{
+    std::string error = "error: cannot resolve port '" + port + "': ";
+    return {name, {"-h", "127.0.0.1", "-p", port}, error + "Servname not supported for ai_socktype\n", error + "Unrecognized service\n"};
+}
 
 INSTANTIATE_TEST_SUITE_P(
     cases, exit_test,
@@ -144,16 +145,28 @@ INSTANTIATE_TEST_SUITE_P(
         exit_case{"bad_option_before_version", {"-q", "-v"}, usage},
         exit_case{"missing_host_value", {"-h"}, usage},
         exit_case{"missing_value_after_valid_options", {"-n", "bob", "-k"}, usage},
-        exit_case{"refused_connection", {"-h", "127.0.0.1", "-p", std::to_string(free_port())}, refused},
+        // No operand is taken: a host named without -h is never swapped for
+        // the default server, nor a keyword sent there.
+        exit_case{"operand_is_refused", {"irc.example.net"}, usage},
+        exit_case{"operand_after_options_is_refused", {"-k", "secret", "irc.example.net"}, usage},
+        exit_case{"lone_hyphen_is_refused", {"-n", "x", "-"}, usage},
+        exit_case{"empty_operand_is_refused", {""}, usage},
+        exit_case{"anything_after_a_double_hyphen_is_refused", {"--", "-v"}, usage},
+        exit_case{"refused_connection", {"-h", "127.0.0.1", "-p", std::to_string(closed_port)}, refused(closed_port)},
         // An empty label fails in the resolver itself, with no query sent.
         exit_case{"unresolvable_host",
                   {"-h", "no..such.host", "-p", "6667"},
                   "error: cannot resolve hostname 'no..such.host': Name or service not known\n",
                   "error: cannot resolve hostname 'no..such.host': Name does not resolve\n"},
-        exit_case{"unknown_service", {"-h", "127.0.0.1", "-p", "no-such-service"}, no_service, no_service_musl},
+        bad_port("unknown_service", "abc"),
         // A resolver that keeps the low 16 bits would connect to port 0.
-        exit_case{"port_above_65535", {"-h", "127.0.0.1", "-p", "65536"}, no_service, no_service_musl},
-        exit_case{"port_65535_is_tried", {"-h", "127.0.0.1", "-p", "65535"}, refused}),
+        bad_port("port_above_65535", "65536"),
+        bad_port("port_with_a_sign", "+112203"),
+        bad_port("port_after_a_blank", " 6667"),
+        bad_port("port_0", "0"),
+        bad_port("empty_port", ""),
+        exit_case{"port_65535_is_tried", {"-h", "127.0.0.1", "-p", "65535"}, refused(65535)},
+        exit_case{"port_1_is_tried", {"-h", "127.0.0.1", "-p", "1"}, refused(1)}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(connection, tries_every_address_in_order)

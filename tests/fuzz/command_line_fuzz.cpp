@@ -4,8 +4,9 @@
 // nothing is written, and host, port and keyword each point at the value
 // that follows their own letter, joined (-hhost) or the next argument, the
 // last one given winning, or keep their defaults; nick holds its value, cut
-// to 31 bytes, never inside a UTF-8 character. Options end at the first
-// argument that is not one, a lone "-" or "--".
+// to 31 bytes, never inside a UTF-8 character. An operand (an argument
+// that is not an option, a lone "-" among them, or anything after "--")
+// gives the usage text; a final "--" ends the options.
 #include "fuzz_support.hpp"
 
 #include "core/client.hpp"
@@ -40,8 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::string_view exit_text;
     for (int i = 1; i < count && exit_text.empty(); ++i) {
         const char *argument = argv[i];
-        if (argument[0] != '-' || argument[1] == '\0' || std::strcmp(argument, "--") == 0)
+        if (std::strcmp(argument, "--") == 0 && i + 1 == count)
             break;
+        if (argument[0] != '-' || argument[1] == '\0') {
+            exit_text = "usage: orv [-h host] [-p port] [-n nick] [-k keyword] [-v]\n";
+            break;
+        }
         const char *value = argument[2] != '\0' ? argument + 2 : i + 1 < count ? argv[++i] : nullptr;
         switch (argument[1]) {
         case 'v': exit_text = "orv-"; break; // the version banner, one line

@@ -40,6 +40,7 @@ void begin(const std::uint8_t *data, std::size_t size, bool with_header)
     orv::client.host = fake_host;
     orv::client.server_stream = 3; // any number: no descriptor is ever opened
     orv::client.console_is_terminal = (header[0] & 1) != 0;
+    orv::client.console_is_eight_bit = (header[0] & 9) == 9;
 }
 
 bool exits(void (*call)())
@@ -142,7 +143,8 @@ void check_console_line(std::string_view console, std::string_view line)
     for (std::size_t i = 0; i + 1 < console.size(); ++i) {
         auto c = static_cast<unsigned char>(console[i]);
         auto next = static_cast<unsigned char>(console[i + 1]);
-        if ((c < 0x20 && c != '\t') || c == 0x7f || (c == 0xc2 && next >= 0x80 && next <= 0x9f))
+        if ((c < 0x20 && c != '\t') || c == 0x7f || (c == 0xc2 && next >= 0x80 && next <= 0x9f)
+            || (orv::client.console_is_eight_bit && c >= 0x80 && c <= 0x9f))
             fail("a control character reached the terminal", line, console);
     }
 }

@@ -9,7 +9,8 @@
 // A line target's input is a header and the bytes that arrive. The header's
 // first byte holds flags (1: standard output is a terminal; 2: standard
 // input is a terminal in canonical mode; 4: each read and wait is
-// interrupted by a signal once before it goes through); the next 8 bytes are
+// interrupted by a signal once before it goes through; 8 with 1: the
+// terminal's locale is 8-bit); the next 8 bytes are
 // the choices,
 // taken in turn, over and over, whenever the world must decide something:
 //   bytes arriving from the server: 0 all that is left, n the next n;
@@ -84,7 +85,8 @@ bool exits(void (*call)());
 void check_protocol_lines(std::string_view wire, std::string_view line);
 
 // The console holds nothing or one line; on a terminal no control but tab,
-// no DEL and no C1 control written in UTF-8 (C2 80 to C2 9F).
+// no DEL and no C1 control written in UTF-8 (C2 80 to C2 9F), and in an
+// 8-bit locale no byte 0x80 to 0x9F.
 void check_console_line(std::string_view console, std::string_view line);
 
 // nick and default_channel are terminated within their arrays.

@@ -4,11 +4,13 @@
 // the end of the input (on a terminal, of what was typed: Ctrl-D), and a
 // terminal's line takes one read; the handler gets it once, as a line or,
 // after 4095 bytes without a line feed, as the rest of one; what goes out
-// is what the line asks for: a plain line or rest PRIVMSGs to exactly the
-// default channel with the typed text, in pieces that fit 512 bytes as
-// others receive them, ":j" and ":s" leave the argument's first word as the
-// default channel, ":m" and ":l" address their first word (a leave text
-// cut to fit), any other line beginning with a colon goes out as typed;
+// is what the line asks for: a plain line PRIVMSGs to exactly the default
+// channel with the typed text, in pieces that fit 512 bytes as others
+// receive them, and the rest of chat goes to the same target (the rest of
+// anything else nowhere), ":s" leaves the argument's first word as the
+// default channel and ":j" too when it names a channel and there is none,
+// ":m" and ":l" address their first word (a leave text cut to fit), any
+// other line beginning with a colon goes out as typed;
 // every protocol line ends in one CR LF; each piece's echo is one line that
 // passes the text unchanged to a pipe and no control to a terminal. The end
 // is "broken pipe" once everything has been read (for inputs of up to 64
@@ -29,6 +31,8 @@ static std::string channel; // the default channel the lines so far should have 
 static bool line_goes_on;   // the last read stopped inside a line
 static std::string echoed;  // the text the last piece of a chat message should show
 static bool chatted;
+static std::string rest_target; // where the rest of the line goes; chat only
+static bool rest_is_chat;
 
 // The argument's first word; rest is what follows the whitespace after it.
 static std::string_view first_word(std::string_view text, std::string_view &rest)
@@ -50,6 +54,8 @@ static std::size_t budget(std::size_t framing) { return framing > 368 ? 64 : 432
 // A chat message goes in pieces that fit, each echoed when it is sent.
 static std::string chat(std::string_view target, std::string_view text)
 {
+    rest_is_chat = true;
+    rest_target = target;
     if (target.empty())
         return "";
     chatted = true;
@@ -68,7 +74,8 @@ static std::string expected_wire(std::string_view piece, bool rest_of_line)
 {
     std::string_view line = line_text(piece);
     if (rest_of_line)
-        return line.empty() ? "" : chat(channel, line);
+        return line.empty() || !rest_is_chat ? "" : chat(std::string(rest_target), line);
+    rest_is_chat = false;
     if (piece[0] == '\0')
         return "";
     if (!line.starts_with(':'))
@@ -78,10 +85,13 @@ static std::string expected_wire(std::string_view piece, bool rest_of_line)
         return protocol_line(line.substr(1));
     std::string_view argument = line.substr(3), rest;
     std::string_view word = first_word(argument, rest);
-    std::string first(word.substr(0, orv::channel_capacity - 1));
+    std::size_t kept = std::min(word.size(), orv::channel_capacity - 1); // never part of a character
+    for (int step = 0; step < 3 && kept < word.size() && (word[kept] & 0xc0) == 0x80; ++step)
+        --kept;
+    std::string first(word.substr(0, kept));
     switch (letter) {
     case 'j':
-        if (channel.empty())
+        if (channel.empty() && !first.empty() && std::strchr("#&+!", first[0]) != nullptr)
             channel = first;
         return protocol_line("JOIN " + std::string(argument));
     case 's':

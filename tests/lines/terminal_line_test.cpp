@@ -45,7 +45,12 @@ INSTANTIATE_TEST_SUITE_P(
         typed_case{"chat", "hello\n", "#den", "PRIVMSG #den :hello\r\n", shown("#den", "<bob> hello"), "#den"},
         typed_case{"chat_without_channel", "hello\n", "", "", no_channel, ""},
         typed_case{"first_join_selects", ":j #den\n", "", "JOIN #den\r\n", "", "#den"},
+        typed_case{"join_of_a_name_without_a_channel_prefix_selects_nothing", ":j den\n", "", "JOIN den\r\n", "", ""},
+        typed_case{"join_of_an_ampersand_channel_selects", ":j &den\n", "", "JOIN &den\r\n", "", "&den"},
+        typed_case{"join_of_a_plus_channel_selects", ":j +den\n", "", "JOIN +den\r\n", "", "+den"},
+        typed_case{"join_of_an_exclamation_channel_selects", ":j !den\n", "", "JOIN !den\r\n", "", "!den"},
         typed_case{"later_join_keeps_default", ":j #two\n", "#den", "JOIN #two\r\n", "", "#den"},
+        typed_case{"later_join_keeps_a_one_byte_default", ":j #two\n", "&", "JOIN #two\r\n", "", "&"},
         typed_case{"select", ":s #two\n", "#den", "", "", "#two"},
         typed_case{"leave_named", ":l #den\n", "#two", "PART #den :" + leave_text + "\r\n", "", "#two"},
         typed_case{"leave_with_text", ":l #den see you\n", "#two", "PART #den :see you\r\n", "", "#two"},
@@ -90,6 +95,22 @@ INSTANTIATE_TEST_SUITE_P(
                    shown("#den", "<bob> hello"), "#den"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+std::string a(std::size_t count) { return std::string(count, 'a'); }
+
+// A cut to a capacity (255 bytes of a default channel, 419 of a leave text
+// on #den, 416 of a chat piece there) backs up to the start of a character
+// it would split.
+INSTANTIATE_TEST_SUITE_P(select_cut, terminal_line_test,
+                         testing::ValuesIn(cut_rows<typed_case>(255, 'c', [](auto &r) {
+                             return typed_case{r.name, ":s " + r.text + "\n", "", "", "", r.kept};
+                         })),
+                         [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(leave_text_cut, terminal_line_test,
+                         testing::ValuesIn(cut_rows<typed_case>(419, 'c', [](auto &r) {
+                             return typed_case{r.name, ":l #den " + r.text + "\n", "", "PART #den :" + r.kept + "\r\n", "", ""};
+                         })),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 // A long chat message goes in pieces of at most 512 bytes with CR LF as
 // others receive it, behind ":nick!user@host " with a 10-byte user and a
 // 63-byte host: 416 bytes of text for bob on #den.
@@ -119,7 +140,11 @@ TEST_P(split_test, pieces_fit_the_relayed_line_and_keep_characters_whole)
     EXPECT_EQ(out.wire, wire);
 }
 
-std::string a(std::size_t count) { return std::string(count, 'a'); }
+INSTANTIATE_TEST_SUITE_P(cut, split_test, testing::ValuesIn(cut_rows<split_case>(416, 'a', [](auto &r) {
+    split_case row{r.name, "bob", "#den", r.text, {r.kept, r.text.substr(r.kept.size())}};
+    if (row.pieces[1].empty())
+        row.pieces.pop_back();
+    return row; })), [](const auto &info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
     pieces, split_test,
@@ -138,15 +163,28 @@ INSTANTIATE_TEST_SUITE_P(
         split_case{"longest_nick", std::string(31, 'n'), "#den", a(389), {a(388), "a"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(terminal_line_rest, is_plain_text_even_when_it_looks_like_a_command)
+// The rest of a long line, in two more pieces, is never a command: the rest
+// of chat goes to the same target, any other is dropped with one notice,
+// and a line feed alone is no rest to drop.
+TEST(terminal_line_rest, goes_where_the_line_went_or_is_dropped_with_one_notice)
 {
-    for (auto [piece, wire] : {std::pair{":QUIT\n", "PRIVMSG #den ::QUIT\r\n"},
-                               {":j #evil\n", "PRIVMSG #den ::j #evil\r\n"},
-                               {"\n", ""}}) {
+    const std::string dropped = shown("", "Rest of a long line dropped"), evil = ":j #evil\n";
+    for (auto [line, piece, wire, console] : std::initializer_list<std::array<std::string, 4>>{
+             {"hi", evil, "PRIVMSG #den ::j #evil\r\n", shown("#den", "<bob> :j #evil")},
+             {":m alice hi", evil, "PRIVMSG alice ::j #evil\r\n", shown("alice", "<bob> :j #evil")},
+             {":l #den bye", evil, "", dropped}, {":WHO x", evil, "", dropped}, {":j #two", evil, "", dropped},
+             {":s #two", evil, "", dropped}, {":l #den", "\n", "", ""}}) {
         reset_client("#den");
-        put_line(piece);
-        EXPECT_EQ(capture(orv::handle_terminal_line_rest).wire, wire) << "for " << piece;
-        EXPECT_STREQ(orv::client.default_channel.data(), "#den");
+        put_line(line);
+        capture(orv::handle_terminal_line);
+        captured out = capture([&] {
+            for (int twice = 0; twice < 2; ++twice) {
+                put_line(piece);
+                orv::handle_terminal_line_rest();
+            }
+        });
+        EXPECT_EQ(out.wire, wire + wire) << "for " << line;
+        EXPECT_EQ(out.console, console == dropped ? console : console + console) << "for " << line;
     }
 }
 

@@ -37,6 +37,7 @@ struct console_case {
     std::string message;
     std::string console; // timestamp as "T"
     bool terminal = false;
+    bool eight_bit = false; // the locale names an 8-bit character set
 };
 
 void PrintTo(const console_case &c, std::ostream *out) { *out << c.name; }
@@ -48,6 +49,7 @@ TEST_P(show_on_console_test, pads_the_column_and_stamps_the_line)
     const console_case &c = GetParam();
     reset_client();
     orv::client.console_is_terminal = c.terminal;
+    orv::client.console_is_eight_bit = c.eight_bit;
     captured out = capture([&] { orv::show_on_console(c.column.c_str(), "%s", c.message.c_str()); });
     EXPECT_EQ(out.console, c.console);
     EXPECT_EQ(out.wire, "");
@@ -69,8 +71,15 @@ INSTANTIATE_TEST_SUITE_P(
         // Well-formed UTF-8 at each edge of its ranges passes to a terminal;
         // in what is not, the bytes 0x80 to 0x9F are C1 controls.
         console_case{"utf8_at_the_edges_of_its_ranges_passes", "#d",
-                     "\xc2\xa0\xdf\xbf \xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80 \xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xe2\x82\xac",
-                     "#d          : T \xc2\xa0\xdf\xbf \xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80 \xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xe2\x82\xac\n", true},
+                     "\xc2\xa0\xdf\xbf \xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf \xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xe2\x82\xac",
+                     "#d          : T \xc2\xa0\xdf\xbf \xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf \xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xe2\x82\xac\n", true},
+        // A terminal in an 8-bit mode obeys every byte 0x80 to 0x9F, inside
+        // UTF-8 characters too: each such byte is escaped, the rest pass.
+        console_case{"every_c1_byte_escaped_in_an_eight_bit_locale", "#\xc4\x9b",
+                     "\xc2\x80\xdf\xbf \xe0\xa0\x80\xef\xbf\xbf \xf0\x90\x80\x80\xf4\x8f\xbf\xbf \xc4\x9b" "2J\x9f\xa0\xff\x1b",
+                     "#\xc4^[[       : T \xc2^[@\xdf\xbf \xe0\xa0^[@\xef\xbf\xbf \xf0^[P^[@^[@\xf4^[O\xbf\xbf \xc4^[[2J^[_\xa0\xff^[\n",
+                     true, true},
+
         console_case{"c1_bytes_outside_utf8_are_escaped", "#d",
                      "\xc2\x9f\xc2\x9b\xc1\x9b \xe0\x9f\x80 \xed\xa0\x80 \xf0\x8f\x80 \xf4\x90\x80\x80 \xe2\x82" "A \xf0\x9d\x84" "A \xf5\x80 \xe2\x82",
                      "#d          : T ^[_^[[\xc1^[[ \xe0^[_^[@ \xed\xa0^[@ \xf0^[O^[@ \xf4^[P^[@^[@ \xe2^[BA \xf0^[]^[DA \xf5^[@ \xe2^[B\n", true},
