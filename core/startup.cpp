@@ -165,15 +165,26 @@ static bool goes_as_last_parameter(const char *keyword)
     return length == 0 || keyword[0] == ':' || std::memchr(keyword, ' ', length) != nullptr;
 }
 
+// True when the codeset, of this length, is UTF-8 or the C locale's ASCII.
+static bool is_utf8_or_ascii(const char *codeset, std::size_t length)
+{
+    for (const char *name : utf8_or_ascii)
+        if (std::strlen(name) == length && strncasecmp(codeset, name, length) == 0)
+            return true;
+    return false;
+}
+
 bool locale_is_eight_bit()
 {
-    if (std::setlocale(LC_CTYPE, "") == nullptr)
+    const char *name = std::setlocale(LC_CTYPE, "");
+    if (name == nullptr)
         return false; // a locale not installed leaves the C locale
     const char *charset = nl_langinfo(CODESET);
-    bool eight_bit = true;
-    for (const char *name : utf8_or_ascii)
-        if (strcasecmp(charset, name) == 0)
-            eight_bit = false;
+    bool eight_bit = !is_utf8_or_ascii(charset, std::strlen(charset));
+    // A C library that reads every locale but C as UTF-8 (musl) still keeps
+    // its name, whose codeset ("ru_RU.KOI8-R") says what the terminal is.
+    if (const char *dot = std::strchr(name, '.'); dot != nullptr)
+        eight_bit = eight_bit || !is_utf8_or_ascii(dot + 1, std::strcspn(dot + 1, "@;"));
     std::setlocale(LC_CTYPE, "C"); // nothing else orv does follows the locale
     return eight_bit;
 }
