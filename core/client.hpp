@@ -75,8 +75,8 @@ struct client_record {
     // Standard output is a terminal, which obeys control characters: set
     // once at start-up.
     bool console_is_terminal = false;
-    // That terminal's locale names an 8-bit character set, where every byte
-    // 0x80 to 0x9F is a control, inside UTF-8 or not.
+    // The locale names an 8-bit character set, where a terminal takes every
+    // byte 0x80 to 0x9F for a control, inside UTF-8 or not.
     bool console_is_eight_bit = false;
     // The rest of a chat message too long for one protocol line, and where
     // it goes: sent a piece at a time on the typing clock, and typing waits

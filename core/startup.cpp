@@ -27,7 +27,19 @@ constexpr std::size_t user_name_length = 9;
 // The character sets of a terminal that takes UTF-8, or of the C locale,
 // which says nothing of the terminal, as the C libraries name them.
 constexpr const char *utf8_or_ascii[] = {"UTF-8", "UTF8", "ANSI_X3.4-1968", "ASCII", "US-ASCII"};
+// A host name has 253 bytes at most: a longer value in an error message is
+// shown cut, so that the message keeps its reason and its line end.
+constexpr std::size_t shown_value_capacity = 256;
+char shown_host[shown_value_capacity];
+char shown_port[shown_value_capacity];
 } // namespace
+
+// The value as an error message quotes it, cut when it is long.
+static const char *shown(char (&buffer)[shown_value_capacity], const char *value)
+{
+    copy_shortened(buffer, value, shown_value_capacity);
+    return buffer;
+}
 
 void open_standard_descriptors()
 {
@@ -97,19 +109,21 @@ static bool is_bad_numeric_port(const char *port)
 int connect_to_server(const char *host, const char *port)
 {
     if (is_bad_numeric_port(port))
-        exit_with_error("error: cannot resolve port '%s': %s\n", port, gai_strerror(EAI_SERVICE));
+        exit_with_error("error: cannot resolve port '%s': %s\n", shown(shown_port, port),
+                        gai_strerror(EAI_SERVICE));
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *addresses = nullptr;
     int failure = getaddrinfo(host, port, &hints, &addresses);
     if (failure == EAI_SERVICE)
-        exit_with_error("error: cannot resolve port '%s': %s\n", port, gai_strerror(failure));
+        exit_with_error("error: cannot resolve port '%s': %s\n", shown(shown_port, port),
+                        gai_strerror(failure));
     if (failure != 0) {
         // errno tells nothing about a resolver failure; the resolver's own
         // reason does, but for a failure of the system underneath it.
         const char *reason = failure == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(failure);
-        exit_with_error("error: cannot resolve hostname '%s': %s\n", host, reason);
+        exit_with_error("error: cannot resolve hostname '%s': %s\n", shown(shown_host, host), reason);
     }
     int connected = -1, reason = EADDRNOTAVAIL; // the last attempt's
     for (addrinfo *address = addresses; address != nullptr && connected < 0;
@@ -129,7 +143,8 @@ int connect_to_server(const char *host, const char *port)
     freeaddrinfo(addresses);
     if (connected < 0) {
         errno = reason;
-        exit_with_error("error: cannot connect to host '%s' port %s:", host, port);
+        exit_with_error("error: cannot connect to host '%s' port %s:", shown(shown_host, host),
+                        shown(shown_port, port));
     }
 #ifdef SO_NOSIGPIPE
     // Where the socket takes an option against SIGPIPE, it guards every
@@ -174,13 +189,29 @@ static bool is_utf8_or_ascii(const char *codeset, std::size_t length)
     return false;
 }
 
+// The locale setlocale would take, by name: the first of LC_ALL, LC_CTYPE
+// and LANG that is set and not empty.
+static const char *requested_locale()
+{
+    for (const char *variable : {"LC_ALL", "LC_CTYPE", "LANG"})
+        if (const char *name = std::getenv(variable); name != nullptr && *name != '\0')
+            return name;
+    return "";
+}
+
 bool locale_is_eight_bit()
 {
     const char *name = std::setlocale(LC_CTYPE, "");
-    if (name == nullptr)
-        return false; // a locale not installed leaves the C locale
-    const char *charset = nl_langinfo(CODESET);
-    bool eight_bit = !is_utf8_or_ascii(charset, std::strlen(charset));
+    bool eight_bit = false;
+    if (name == nullptr) {
+        // A locale not installed (as when ssh passes on a user's LANG)
+        // leaves the C locale, which says nothing of the terminal; its name
+        // still does.
+        name = requested_locale();
+    } else {
+        const char *charset = nl_langinfo(CODESET);
+        eight_bit = !is_utf8_or_ascii(charset, std::strlen(charset));
+    }
     // A C library that reads every locale but C as UTF-8 (musl) still keeps
     // its name, whose codeset ("ru_RU.KOI8-R") says what the terminal is.
     if (const char *dot = std::strchr(name, '.'); dot != nullptr)

@@ -287,8 +287,13 @@ void exit_with_error(const char *format, ...)
     va_start(arguments, format);
     std::size_t length = format_text(format, arguments);
     va_end(arguments);
-    iovec pieces[] = {piece(client.format_buffer.data(), length), piece("", 0), piece("", 0),
-                      piece("", 0)};
+    // Whatever standard error is, a value the message quotes cannot drive a
+    // terminal: its control bytes are shown as on the console.
+    const char *message = client.format_buffer.data();
+    bool line_end = length > 0 && message[length - 1] == '\n';
+    length = escape_controls(message, length - (line_end ? 1 : 0), escaped_message);
+    iovec pieces[] = {piece(escaped_message, length), piece("", 0), piece("", 0),
+                      piece("\n", line_end ? 1 : 0)};
     std::size_t format_length = std::strlen(format);
     if (format_length > 0 && format[format_length - 1] == ':') {
         const char *reason = std::strerror(error);

@@ -18,6 +18,8 @@ void show_on_console(const char *column, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 
 // Writes the message to standard error and ends the process with status 1.
+// Control characters in it, but a final line feed, are shown as on a
+// terminal's console, wherever standard error goes.
 // A format ending in a colon gets a blank, the text of the current errno and
 // a line feed appended.
 [[noreturn]] void exit_with_error(const char *format, ...) __attribute__((format(printf, 1, 2)));

@@ -23,6 +23,14 @@ void copy_whole_characters(char *destination, const char *source, std::size_t ca
         destination[character_start(source, capacity - 1)] = '\0';
 }
 
+void copy_shortened(char *destination, const char *source, std::size_t capacity)
+{
+    if (strlcpy(destination, source, capacity) < capacity)
+        return;
+    copy_whole_characters(destination, source, capacity - 3);
+    std::memcpy(destination + std::strlen(destination), "...", 4);
+}
+
 std::size_t character_start(const char *text, std::size_t at)
 {
     auto continues = [&] { return (static_cast<unsigned char>(text[at]) & 0xc0) == 0x80; }; // 10xxxxxx

@@ -19,6 +19,10 @@ std::size_t strlcpy(char *destination, const char *source, std::size_t capacity)
 // before that character instead, so the copy never ends in part of one.
 void copy_whole_characters(char *destination, const char *source, std::size_t capacity);
 
+// Copies source whole when it fits in capacity (at least 4); else as many
+// of its whole characters as leave room for "...", which marks the cut.
+void copy_shortened(char *destination, const char *source, std::size_t capacity);
+
 // The position of the first byte of the UTF-8 character that the byte at
 // position at belongs to: at itself unless that byte continues a character.
 std::size_t character_start(const char *text, std::size_t at);

@@ -123,6 +123,14 @@ TEST_P(exit_test, ends_with_its_message_and_status_1)
     EXPECT_EQ(read_to_end(orv.output), "");
 }
 
+std::string repeated(const std::string &text, int times)
+{
+    std::string all;
+    while (times-- > 0)
+        all += text;
+    return all;
+}
+
 const std::string banner = "orv-1.3, a minimal IRC client for the terminal\n";
 const int closed_port = free_port();
 std::string refused(int port) { return "error: cannot connect to host '127.0.0.1' port " + std::to_string(port) + ": Connection refused\n"; }
@@ -158,6 +166,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {"-h", "no..such.host", "-p", "6667"},
                   "error: cannot resolve hostname 'no..such.host': Name or service not known\n",
                   "error: cannot resolve hostname 'no..such.host': Name does not resolve\n"},
+        // A long value is cut after a whole character, and control bytes
+        // are escaped: the reason and the line end stay. An empty label or
+        // one over 63 bytes fails with no query sent.
+        exit_case{"long_host_cut_before_its_reason", {"-h", "x" + repeated("ж", 2500), "-p", "6667"},
+                  "error: cannot resolve hostname 'x" + repeated("ж", 125) + "...': Name or service not known\n",
+                  "error: cannot resolve hostname 'x" + repeated("ж", 125) + "...': Name does not resolve\n"},
+        exit_case{"escapes_in_the_host_shown_escaped", {"-h", "evil\x1b]0;pwned\a\x1b[2J..example.net", "-p", "6667"},
+                  "error: cannot resolve hostname 'evil^[]0;pwned^G^[[2J..example.net': Name or service not known\n",
+                  "error: cannot resolve hostname 'evil^[]0;pwned^G^[[2J..example.net': Name does not resolve\n"},
         bad_port("unknown_service", "abc"),
         // A resolver that keeps the low 16 bits would connect to port 0.
         bad_port("port_above_65535", "65536"),

@@ -88,6 +88,12 @@ INSTANTIATE_TEST_SUITE_P(
                      [] { std::string csi; for (int i = 0; i < 4095; ++i) csi += "^[["; return csi + ": T " + csi + "\n"; }(), true}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// At the 4095-byte cut, a character of each class begun at the last byte
+// kept: its lead byte stays, alone, and nothing past the cut is read.
+INSTANTIATE_TEST_SUITE_P(cut, show_on_console_test, testing::ValuesIn(cut_rows<console_case>(4095, 'x', [](auto &r) {
+    return console_case{r.name, "#d", r.text, "#d          : T " + r.text.substr(0, 4095) + "\n", true}; })),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 struct exit_case {
     const char *name;
     const char *format;
