@@ -65,9 +65,24 @@ struct client_record {
     // Protocol lines sent so far: a typed line costs on the typing clock
     // only when it sent one.
     std::uint64_t lines_sent = 0;
-    // The server has welcomed us, or answered with an error that asks the
-    // user to act (a nickname in use, say): typing waits until then.
+    // Typing may begin: the server has welcomed us or, at a terminal,
+    // refused our nickname or password, which the person answers with a
+    // raw ":NICK" or ":PASS". Typed lines wait until then.
     bool registered = false;
+    // The server has welcomed us (001): until then only raw lines are sent.
+    bool welcomed = false;
+    // When the connection opened, on the monotonic clock: a server that has
+    // not welcomed us 300 seconds later never will.
+    std::time_t connected_at = 0;
+    // Other nicknames tried while ours was in use, and the length the
+    // server has shown it cuts nicknames to (31 until it does).
+    int nick_tries = 0;
+    std::size_t nick_limit = nick_capacity - 1;
+    // A registration from a pipe or file that no welcome can follow (a
+    // nickname or password refused, a ban), and when it was refused, in
+    // milliseconds on the monotonic clock: orv gives up on it soon after.
+    bool registration_refused = false;
+    std::int64_t refused_at = 0;
     // The start of a UTF-8 character that a read of a long typed line cut:
     // it begins the next piece.
     std::array<char, 4> typed_carry;

@@ -21,6 +21,12 @@ namespace orv {
 namespace {
 constexpr int idle_wait_seconds = 120;
 constexpr std::time_t silence_limit_seconds = 300;
+// A server that has not welcomed us this long after the connection opened
+// never will; one that refused the registration of piped input is left
+// this long after.
+constexpr std::time_t welcome_limit_seconds = 300;
+constexpr std::int64_t refusal_grace_ms = 5000;
+constexpr const char *not_sent_message = "orv: not registered; the input was not sent\n";
 // Typed lines are read on the flood-control clock servers keep for their
 // clients: each line that sends something costs two seconds, and the clock
 // may run up to ten seconds ahead of the time. A paste leaves five lines at
@@ -52,9 +58,30 @@ std::time_t monotonic_seconds()
 
 void keep_alive(std::time_t now)
 {
-    if (now - client.last_server_line >= silence_limit_seconds)
+    if (now - client.last_server_line >= silence_limit_seconds
+        || (!client.welcomed && now - client.connected_at >= welcome_limit_seconds))
         exit_with_error("orv shutting down: parse timeout\n");
-    send_to_server("PING %s", client.host);
+    if (client.welcomed) // before, a ping draws only "not registered"
+        send_to_server("PING %s", client.host);
+}
+
+// How long a wait may last: until typing may go on, else the idle wait;
+// before the welcome, no longer than its limit, or than the grace after a
+// refused registration, whose end gives up on it.
+static int wait_limit(std::int64_t paced)
+{
+    std::int64_t limit = paced > 0 ? paced : idle_wait_seconds * 1000;
+    if (client.welcomed)
+        return static_cast<int>(limit);
+    std::int64_t now = monotonic_milliseconds();
+    limit = std::min(limit, (client.connected_at + welcome_limit_seconds) * 1000 - now);
+    if (client.registration_refused) {
+        std::int64_t left = client.refused_at + refusal_grace_ms - now;
+        if (left <= 0)
+            exit_with_error("%s", not_sent_message);
+        limit = std::min(limit, left);
+    }
+    return static_cast<int>(std::max<std::int64_t>(limit, 0));
 }
 
 // Waits for more of a server line that has partly arrived. The bytes that
@@ -65,7 +92,7 @@ static void wait_for_rest_of_line()
     client.last_server_line = monotonic_seconds();
     pollfd server{client.server_stream, POLLIN, 0};
     for (;;) {
-        int ready = poll(&server, 1, idle_wait_seconds * 1000);
+        int ready = poll(&server, 1, wait_limit(0));
         if (ready > 0 || (ready < 0 && errno != EINTR))
             return; // the read tells the rest
         if (ready == 0)
@@ -183,10 +210,15 @@ static bool take_server_line()
     return true;
 }
 
+// Piped input waits for the welcome: a server that closes before it has
+// been sent none of it.
 void serve_server_line()
 {
-    if (!take_server_line())
-        exit_with_error("orv: remote host closed connection\n");
+    if (take_server_line())
+        return;
+    if (!client.welcomed && isatty(STDIN_FILENO) != 1)
+        exit_with_error("%s", not_sent_message);
+    exit_with_error("orv: remote host closed connection\n");
 }
 
 // At the end of input, everything sent must still reach the server: a close
@@ -267,15 +299,14 @@ void run_event_loop()
         }
         // A negative descriptor is not watched.
         sources[1].fd = paced == 0 && client.registered ? STDIN_FILENO : -1;
-        int limit = paced > 0 ? static_cast<int>(paced) : idle_wait_seconds * 1000;
-        int ready = poll(sources, 2, limit);
+        int ready = poll(sources, 2, wait_limit(paced));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             exit_with_error("orv: error on select():");
         }
         if (ready == 0) {
-            if (paced == 0)
+            if (paced == 0 || !client.welcomed) // before it, no ping, only the limits
                 keep_alive(monotonic_seconds());
             continue;
         }

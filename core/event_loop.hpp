@@ -29,7 +29,8 @@ std::size_t read_terminal_line();
 
 // Reads one server line and hands it to the handler, then records its time;
 // the rest of an over-long line is dropped. Ends the process when the
-// server has closed the connection.
+// server has closed the connection, saying that piped input was not sent
+// when it closed before the welcome.
 void serve_server_line();
 
 // Reads one typed line and hands it to the handler, advancing the typing
@@ -39,17 +40,19 @@ void serve_server_line();
 // closes or five seconds pass, and ends the process.
 void serve_terminal_line();
 
-// At an idle wake-up: pings the server, or ends the process when the
-// server has been silent for 300 seconds or more at now.
+// At an idle wake-up: pings the server once it has welcomed us, or ends the
+// process when the server has been silent for 300 seconds or more at now,
+// or has not welcomed us 300 seconds after the connection opened.
 void keep_alive(std::time_t now);
 
 // Waits on both sources, hands their lines to the handlers, and pings or
 // gives up on a silent server. Standard input waits until the server has
-// welcomed us or answered with an error reply. Typed lines are paced: five
-// at once, then one every two seconds; each piece of a long chat message
-// counts as a line, and typing waits until the last has gone. Never returns: the process ends
-// in exit_with_error when either source ends, the wait fails, or the server
-// has been silent too long.
+// welcomed us or, at a terminal, refused the registration; piped input
+// whose registration was refused is given up five seconds later. Typed
+// lines are paced: five at once, then one every two seconds; each piece of
+// a long chat message counts as a line, and typing waits until the last
+// has gone. Never returns: the process ends in exit_with_error when either
+// source ends, the wait fails, or the server has been silent too long.
 [[noreturn]] void run_event_loop();
 
 } // namespace orv

@@ -14,6 +14,7 @@ int main(int argc, char **argv)
     orv::take_nick_from_environment(); // before the options, so -n wins
     orv::parse_command_line(argc, argv);
     orv::client.server_stream = orv::connect_to_server(orv::client.host, orv::client.port);
+    orv::client.connected_at = orv::monotonic_seconds();
     orv::log_in();
     orv::run_event_loop();
 }

@@ -1,12 +1,22 @@
 #include "lines/server_line.hpp"
 
 #include "core/client.hpp"
+#include "core/event_loop.hpp"
 #include "output/writers.hpp"
 #include "text/text.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <initializer_list>
+#include <unistd.h>
 
 namespace orv {
+
+namespace {
+// How many other nicknames orv tries while the server finds ours in use.
+constexpr int alternate_nick_tries = 3;
+} // namespace
 
 static void trim_trailing_space(char *text)
 {
@@ -35,14 +45,82 @@ static void take_registered_nick(char *parameters)
     copy_whole_characters(client.nick.data(), first, nick_capacity);
 }
 
-// Typing may begin once the server has welcomed us, or has answered with
-// an error reply (400 to 599) that the user must act on, as a nickname in
-// use asks for another.
-static bool lets_typing_begin(const char *command)
+// True when command is one of names.
+static bool is_any_of(const char *command, std::initializer_list<const char *> names)
 {
-    auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    return std::strcmp(command, "001") == 0
-           || ((command[0] == '4' || command[0] == '5') && digit(command[1]) && digit(command[2]) && command[3] == '\0');
+    for (const char *name : names)
+        if (std::strcmp(command, name) == 0)
+            return true;
+    return false;
+}
+
+// The nickname a refusal names, as the server read ours: its second
+// parameter, after our name ("*" before the welcome); ours when it has none.
+static const char *refused_nick(char *parameters)
+{
+    char *nick = parameters + std::strspn(parameters, " ");
+    nick += std::strcspn(nick, " ");
+    nick += std::strspn(nick, " ");
+    cut_at(nick, ' ');
+    return *nick != '\0' ? nick : client.nick.data();
+}
+
+// The character that replaces the last of a nickname at the length limit:
+// "_", then "1", "2"..., never the one it replaces.
+static char other_last_character(char last)
+{
+    if (last == '_')
+        return '1';
+    return last >= '1' && last < '9' ? static_cast<char>(last + 1) : '_';
+}
+
+// A nickname in use gets another: the refused one with "_" appended or, at
+// the length the server keeps, its last character replaced, so that the
+// server's cut cannot turn it back into the refused one. A refused name
+// that is the start of the one we sent shows that length.
+static void send_other_nick(char *parameters)
+{
+    std::array<char, nick_capacity> other;
+    copy_whole_characters(other.data(), refused_nick(parameters), nick_capacity);
+    std::size_t length = std::strlen(other.data());
+    if (length > 0 && length < std::strlen(client.nick.data())
+        && std::strncmp(other.data(), client.nick.data(), length) == 0)
+        client.nick_limit = std::min(client.nick_limit, length);
+    if (length < client.nick_limit) {
+        other[length++] = '_';
+    } else {
+        length = character_start(other.data(), client.nick_limit - 1);
+        other[length] = other_last_character(other[length]);
+        ++length;
+    }
+    other[length] = '\0';
+    ++client.nick_tries;
+    strlcpy(client.nick.data(), other.data(), nick_capacity);
+    send_to_server("NICK %s", client.nick.data());
+}
+
+// Replies to the registration before the welcome. A nickname in use gets
+// another, a few times. A refusal no other nickname mends (an erroneous
+// nickname, a password refused or asked for, a nickname still in use) lets
+// a person at a terminal type its answer; from a pipe or file, as after a
+// ban, no welcome can come, and the input is never sent.
+static void answer_registration_reply(const char *command, char *parameters)
+{
+    bool in_use = is_any_of(command, {"433", "436", "437"});
+    if (in_use && client.nick_tries < alternate_nick_tries) {
+        send_other_nick(parameters);
+        return;
+    }
+    bool person_may_answer = in_use || is_any_of(command, {"432", "464"});
+    if (!person_may_answer && std::strcmp(command, "465") != 0)
+        return;
+    if (isatty(STDIN_FILENO) == 1) {
+        client.registered = client.registered || person_may_answer;
+        return;
+    }
+    if (!client.registration_refused)
+        client.refused_at = monotonic_milliseconds();
+    client.registration_refused = true;
 }
 
 static void show_chat_message(const char *origin, char *parameters, const char *trailing,
@@ -93,13 +171,15 @@ void handle_server_line()
         return;
     }
     show_on_console(origin, ">< %s (%s): %s", command, parameters, trailing);
-    if (std::strcmp(command, "NICK") == 0 && std::strcmp(origin, client.nick.data()) == 0)
+    if (std::strcmp(command, "NICK") == 0 && std::strcmp(origin, client.nick.data()) == 0) {
         copy_whole_characters(client.nick.data(), has_trailing ? trailing : last_parameter(parameters),
                               nick_capacity);
-    else if (std::strcmp(command, "001") == 0)
+    } else if (std::strcmp(command, "001") == 0) {
+        client.welcomed = client.registered = true; // typing may begin
         take_registered_nick(parameters);
-    if (lets_typing_begin(command))
-        client.registered = true;
+    } else if (!client.welcomed) {
+        answer_registration_reply(command, parameters);
+    }
 }
 
 } // namespace orv

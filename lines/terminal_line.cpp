@@ -19,6 +19,7 @@ constexpr std::size_t relayed_host_length = 63;
 // A target longer than any server takes still leaves room for some words.
 constexpr std::size_t shortest_text_budget = 64;
 constexpr const char *rest_dropped_notice = "Rest of a long line dropped";
+constexpr const char *unwelcomed_notice = "Not sent: not registered yet";
 } // namespace
 
 char *advance_while(char *text, bool wanted)
@@ -152,6 +153,15 @@ static void run_command(char letter, char *argument)
     }
 }
 
+// Chat, ":j", ":l" and ":m": what a server refuses before it has welcomed
+// us. Raw lines (":NICK other", ":PASS secret") and ":s" are not.
+static bool needs_welcome(const char *line)
+{
+    if (line[0] != ':')
+        return true;
+    return line[1] != '\0' && is_space(line[2]) && std::strchr("jlm", line[1]) != nullptr;
+}
+
 void handle_terminal_line()
 {
     char *line = client.line_buffer.data();
@@ -159,6 +169,11 @@ void handle_terminal_line()
     if (*line == '\0')
         return;
     end_line(line); // a carriage return never reaches the server inside a line
+    if (!client.welcomed && needs_welcome(line)) {
+        show_on_console("", "%s", unwelcomed_notice);
+        client.terminal_rest = client_record::typed_rest::dropped; // the notice covers the rest
+        return;
+    }
     if (line[0] != ':') {
         send_chat(client.default_channel.data(), line);
         return;

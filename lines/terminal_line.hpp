@@ -10,7 +10,9 @@ namespace orv {
 // whitespace join, leave, message and select (":j" selects only a channel,
 // a name beginning with #, &, + or !, and only when there is no default
 // yet); any other line beginning with a colon goes to the server as typed,
-// without the colon. Records where the rest of the line would go.
+// without the colon. Before the welcome only raw lines and ":s" are taken:
+// anything else is not sent, and a notice says so. Records where the rest
+// of the line would go.
 void handle_terminal_line();
 
 // Handles the rest of an over-long typed line, never as a command: the rest

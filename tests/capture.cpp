@@ -21,6 +21,7 @@ void reset_client(const char *default_channel)
     orv::client.time_text = time_text;
     orv::strlcpy(orv::client.nick.data(), "bob", orv::nick_capacity);
     orv::client.host = "irc.test";
+    orv::client.welcomed = orv::client.registered = true;
     orv::strlcpy(orv::client.default_channel.data(), default_channel, orv::channel_capacity);
 }
 

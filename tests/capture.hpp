@@ -16,7 +16,7 @@ struct captured {
     std::string wire;    // what reached the server
 };
 
-// Resets the client record to a connected client named bob on irc.test,
+// Resets the client record to a welcomed client named bob on irc.test,
 // with the given default channel.
 void reset_client(const char *default_channel = "");
 

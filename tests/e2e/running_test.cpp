@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace orv_test {
@@ -113,8 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
         keep_alive_case{"no_server_line_ever_ends_at_the_first_expiry", "", false, 0, "", timeout_message},
         keep_alive_case{"answered_pings_keep_it_alive", welcome, true, 0, ping + ping + ping, ""},
         // A link that stalls inside a line is as silent as one between lines.
-        keep_alive_case{"line_stalled_midway_pinged_twice_then_left", ":hub 001 bob :Wel", false, 0, ping + ping,
-                        timeout_message},
+        keep_alive_case{"line_stalled_midway_pinged_twice_then_left", welcome + ":hub 002 bob :Yo", false, 0,
+                        ping + ping, timeout_message},
+        // Before the welcome a ping would only draw "not registered".
+        keep_alive_case{"no_ping_before_the_welcome", "NOTICE * :hold on\r\n", true, 0, "", timeout_message},
         // Typing keeps the wait from expiring, so no ping goes out; the
         // first expiry after it finds the server silent for too long.
         keep_alive_case{"typing_holds_off_pings", welcome, false, 12, ticks(12), timeout_message},
@@ -280,24 +283,69 @@ TEST(running, end_of_input_delivers_every_line_sent)
     EXPECT_EQ(s.orv.wait_for_exit(), 1);
 }
 
-// Typing waits for the welcome, or for an error reply the user must
-// answer; pings are answered meanwhile. On an input left non-blocking, a
-// line that has partly come is neither the end of the line nor of input.
-TEST(running, typed_lines_wait_for_the_welcome_or_an_error_reply)
+// Typing waits for the welcome alone, and a nickname in use gets another;
+// pings are answered meanwhile. On an input left non-blocking, a line that
+// has partly come is neither the end of the line nor of input.
+TEST(running, typed_lines_wait_for_the_welcome)
 {
-    for (std::string reply : {":hub 001 bob :Welcome\r\n", ":hub 433 * bob :Nickname is already in use\r\n"}) {
+    for (auto [reply, answer] : {std::pair{":srv 439 * :Please wait while we process your connection.\r\n", ""},
+                                 {"NOTICE AUTH :*** Looking up your hostname\r\n", ""},
+                                 {":hub 451 * :Connection not registered\r\n", ""},
+                                 {":hub 433 * bob :Nickname is already in use\r\n", "NICK bob_\r\n"}}) {
         SCOPED_TRACE(reply);
         run_options options;
         options.welcomed = false;
         options.nonblocking_input = true;
         session s(options);
-        send_text(s.orv.input, ":NICK bob2\n:NICK bo");
-        send_text(s.peer, "PING :early\r\n");
-        EXPECT_EQ(read_for(s.peer, 1s), "PONG early\r\n");
+        send_text(s.orv.input, ":j #t\nhel");
+        send_text(s.peer, std::string("PING :early\r\n") + reply);
+        EXPECT_EQ(read_for(s.peer, 1s), std::string("PONG early\r\n") + answer);
+        send_text(s.orv.input, "lo\n");
+        EXPECT_EQ(read_for(s.peer, 300ms), "");
+        send_text(s.peer, std::string(":hub 001 ") + (*answer ? "bob_" : "bob") + " :Welcome\r\n");
+        EXPECT_EQ(read_until(s.peer, "hello\r\n"), "JOIN #t\r\nPRIVMSG #t :hello\r\n");
+    }
+}
+
+// A refusal a person must answer lets typing begin at a terminal, but only
+// a raw line is sent before the welcome.
+TEST(running, terminal_after_a_refusal_sends_raw_lines_only)
+{
+    run_options options;
+    options.welcomed = false;
+    options.input_from_terminal = true;
+    session s(options);
+    send_text(s.orv.input, "hello\n:NICK bob2\n");
+    send_text(s.peer, ":hub 432 * bob :Erroneous\r\n");
+    EXPECT_EQ(read_until(s.peer, "bob2\r\n"), "NICK bob2\r\n");
+    EXPECT_EQ(without_times(read_until(s.orv.output, "yet\n")), console_line("hub", ">< 432 (* bob): Erroneous") +
+                                                                   console_line("", "Not sent: not registered yet"));
+}
+
+// From a pipe, a registration no welcome can follow sends none of the
+// input, and orv says so: once the server closes, or five seconds after
+// the refusal (on a clock sixty times as fast).
+TEST(running, refused_registration_sends_nothing_piped)
+{
+    const std::string in_use = ":hub 433 * bob :x\r\n:hub 433 * bob_ :x\r\n:hub 433 * bob__ :x\r\n:hub 433 * bob___ :x\r\n";
+    for (auto [reply, wire, closes] : {std::tuple<std::string, std::string, bool>{":hub 432 * b :Erroneous\r\n", "", true},
+                                       {in_use, "NICK bob_\r\nNICK bob__\r\nNICK bob___\r\n", true},
+                                       {"NOTICE * :closing\r\n", "", true},
+                                       {":hub 464 * :Password incorrect\r\n", "", false}}) {
+        SCOPED_TRACE(reply);
+        run_options options;
+        options.welcomed = false;
+        if (!closes)
+            options.wrapper = minute_per_second; // a static orv keeps the real clock
+        session s(options);
+        send_text(s.orv.input, ":j #t\ndeploy done\n:QUIT :bye\n");
+        s.orv.close_input();
         send_text(s.peer, reply);
-        std::this_thread::sleep_for(300ms);
-        send_text(s.orv.input, "b3\n");
-        EXPECT_EQ(read_until(s.peer, "bob3\r\n"), "NICK bob2\r\nNICK bob3\r\n");
+        EXPECT_EQ(closes ? read_until(s.peer, wire) : read_to_end(s.peer, 20s), wire);
+        close(s.peer);
+        s.peer = -1;
+        EXPECT_EQ(read_to_end(s.orv.error), "orv: not registered; the input was not sent\n");
+        EXPECT_EQ(s.orv.wait_for_exit(), 1);
     }
 }
 

@@ -38,6 +38,7 @@ void begin(const std::uint8_t *data, std::size_t size, bool with_header)
     orv::client.time_text = time_text;
     orv::strlcpy(orv::client.nick.data(), "bob", orv::nick_capacity);
     orv::client.host = fake_host;
+    orv::client.welcomed = orv::client.registered = true;
     orv::client.server_stream = 3; // any number: no descriptor is ever opened
     orv::client.console_is_terminal = (header[0] & 1) != 0;
     orv::client.console_is_eight_bit = (header[0] & 9) == 9;

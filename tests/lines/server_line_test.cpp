@@ -16,6 +16,7 @@ struct server_case {
     std::string console; // what is shown
     std::string wire;    // what is answered
     std::string nick_after = "bob";
+    bool welcomed = true;
 };
 
 void PrintTo(const server_case &c, std::ostream *out) { *out << c.name; }
@@ -26,6 +27,7 @@ TEST_P(server_line_test, shows_answers_and_follows_our_nick)
 {
     const server_case &c = GetParam();
     reset_client("#den");
+    orv::client.welcomed = c.welcomed;
     put_line(c.line);
     captured out = capture(orv::handle_server_line);
     EXPECT_EQ(out.console, c.console);
@@ -90,6 +92,22 @@ INSTANTIATE_TEST_SUITE_P(
         server_case{"privmsg_with_only_a_target", ":a!b PRIVMSG #den\r\n", shown("#den", "<a> "), ""},
         server_case{"empty_ping_trailing", "PING :\r\n", "", "PONG \r\n"},
         server_case{"command_alone", "PING\r\n", "", "PONG \r\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// Before the welcome a nickname in use gets another, which a server that
+// cuts nicknames (to the refused one's length, or ours to 31) keeps whole.
+INSTANTIATE_TEST_SUITE_P(
+    other_nick, server_line_test,
+    testing::Values(
+        server_case{"in_use_gets_an_underscore", ":hub 433 * bob :in use\r\n", shown("hub", ">< 433 (* bob): in use"),
+                    "NICK bob_\r\n", "bob_", false},
+        server_case{"cut_by_the_server_replaces_the_last", ":hub 436 * bo :x\r\n", shown("hub", ">< 436 (* bo): x"),
+                    "NICK b_\r\n", "b_", false},
+        server_case{"underscore_at_31_bytes_becomes_a_digit", ":hub 433 * " + forty.substr(0, 30) + "_ :x\r\n",
+                    shown("hub", ">< 433 (* " + forty.substr(0, 30) + "_): x"), "NICK " + forty.substr(0, 30) + "1\r\n",
+                    forty.substr(0, 30) + "1", false},
+        server_case{"after_the_welcome_left_to_the_user", ":hub 433 bob al :in use\r\n",
+                    shown("hub", ">< 433 (bob al): in use"), ""}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The server may leave out the colon before a one-word last parameter; the

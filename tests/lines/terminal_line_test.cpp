@@ -14,6 +14,7 @@ namespace {
 
 const std::string leave_text = "orv - 250 LOC are too much!";
 const std::string no_channel = shown("", "No channel to send to");
+const std::string unwelcomed = shown("", "Not sent: not registered yet");
 
 struct typed_case {
     const char *name;
@@ -22,6 +23,7 @@ struct typed_case {
     std::string wire;
     std::string console;
     std::string channel_after;
+    bool welcomed = true;
 };
 
 void PrintTo(const typed_case &c, std::ostream *out) { *out << c.name; }
@@ -32,6 +34,7 @@ TEST_P(terminal_line_test, sends_shows_and_selects)
 {
     const typed_case &c = GetParam();
     reset_client(c.channel_before.c_str());
+    orv::client.welcomed = c.welcomed;
     put_line(c.typed);
     captured out = capture(orv::handle_terminal_line);
     EXPECT_EQ(out.wire, c.wire);
@@ -62,7 +65,12 @@ INSTANTIATE_TEST_SUITE_P(
         typed_case{"message_without_target", ":m \n", "#den", "", no_channel, "#den"},
         typed_case{"raw", ":WHOIS alice\n", "#den", "WHOIS alice\r\n", "", "#den"},
         typed_case{"unknown_letter_is_raw", ":x foo\n", "#den", "x foo\r\n", "", "#den"},
-        typed_case{"letter_alone_is_raw", ":l\n", "#den", "l\r\n", "", "#den"}),
+        typed_case{"letter_alone_is_raw", ":l\n", "#den", "l\r\n", "", "#den"},
+        // Before the welcome, only what the server takes then is sent.
+        typed_case{"chat_before_the_welcome", "hello\n", "#den", "", unwelcomed, "#den", false},
+        typed_case{"join_before_the_welcome", ":j #den\n", "", "", unwelcomed, "", false},
+        typed_case{"raw_before_the_welcome", ":NICK bob2\n", "", "NICK bob2\r\n", "", "", false},
+        typed_case{"select_before_the_welcome", ":s #den\n", "", "", "", "#den", false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 INSTANTIATE_TEST_SUITE_P(
