@@ -9,7 +9,7 @@ namespace orv {
 // goes to the default channel; ":j", ":l", ":m" and ":s" followed by
 // whitespace join, leave, message and select (":j" selects only a channel,
 // a name beginning with #, &, + or !, and only when there is no default
-// yet); any other line beginning with a colon goes to the server as typed,
+// yet: of a list, its first name or nothing); any other line beginning with a colon goes to the server as typed,
 // without the colon. Records where the rest of the line would go.
 void handle_terminal_line();
 
