@@ -83,10 +83,18 @@ struct client_record {
     // milliseconds on the monotonic clock: orv gives up on it soon after.
     bool registration_refused = false;
     std::int64_t refused_at = 0;
-    // The start of a UTF-8 character that a read of a long typed line cut:
-    // it begins the next piece.
-    std::array<char, 4> typed_carry;
-    std::size_t typed_carry_length = 0;
+    // What was read from standard input and not yet handled: lines a
+    // terminal handed over together, which wait for the pace of typing,
+    // then an unended tail that begins the next line (from a pipe, only
+    // the start of a UTF-8 character that a long line's piece cut).
+    std::array<char, line_capacity> typed_ahead;
+    std::size_t typed_ahead_length = 0;
+    // The input has ended: once typed_ahead is handled, orv closes.
+    bool typed_input_ended = false;
+    // When the wait for the server's last lines ends, in milliseconds on
+    // the monotonic clock; 0 until the input ends and the connection is
+    // shut down for writing, after which nothing more is sent.
+    std::int64_t closing_deadline = 0;
     // Standard output is a terminal, which obeys control characters: set
     // once at start-up.
     bool console_is_terminal = false;

@@ -19,6 +19,10 @@
 namespace orv {
 
 namespace {
+// How standard input hands over what is typed: a pipe or a file as much
+// as is asked, a terminal in canonical mode (a line editor of its own) a
+// line a read, a terminal in raw or cbreak mode the keys as they come.
+enum class input_kind { stream, lines, keys };
 constexpr int idle_wait_seconds = 120;
 constexpr std::time_t silence_limit_seconds = 300;
 // A server that has not welcomed us this long after the connection opened
@@ -36,6 +40,7 @@ constexpr std::int64_t typed_line_cost_ms = 2000;
 constexpr std::int64_t typing_burst_ms = 10000;
 // After the end of input, how long the server's last lines are awaited.
 constexpr std::int64_t closing_grace_ms = 5000;
+constexpr const char *input_end_message = "orv: broken pipe\n";
 constexpr std::size_t line_room = line_capacity - 1;
 // A server line is at most 512 bytes with its CR LF, so a first look this
 // long nearly always finds the line feed, without copying the lines queued
@@ -86,15 +91,20 @@ static int wait_limit(std::int64_t paced)
 
 // Waits for more of a server line that has partly arrived. The bytes that
 // came are server activity, and a link that stalls inside a line is kept
-// alive, or given up, as between lines.
+// alive, or given up, as between lines; after the end of input, the line
+// gets what is left of the closing wait, however slowly it comes.
 static void wait_for_rest_of_line()
 {
     client.last_server_line = monotonic_seconds();
     pollfd server{client.server_stream, POLLIN, 0};
     for (;;) {
-        int ready = poll(&server, 1, wait_limit(0));
+        bool closing = client.closing_deadline != 0;
+        std::int64_t limit = closing ? client.closing_deadline - monotonic_milliseconds() : wait_limit(0);
+        int ready = limit > 0 ? poll(&server, 1, static_cast<int>(limit)) : 0;
         if (ready > 0 || (ready < 0 && errno != EINTR))
             return; // the read tells the rest
+        if (ready == 0 && closing)
+            exit_with_error("%s", input_end_message);
         if (ready == 0)
             keep_alive(monotonic_seconds());
     }
@@ -137,15 +147,6 @@ std::size_t read_server_line()
     return length;
 }
 
-// A terminal in canonical mode hands over at most one line a read, ended by
-// a line feed or by Ctrl-D: what one read gives is the whole line, and
-// "abc" then Ctrl-D is sent at once instead of blocking for more.
-static bool reads_whole_lines()
-{
-    termios mode;
-    return tcgetattr(STDIN_FILENO, &mode) == 0 && (mode.c_lflag & ICANON) != 0;
-}
-
 // One read of standard input. A read that finds nothing yet, on an input
 // a parent left non-blocking, waits for more: it is neither the end of a
 // line nor the end of the input.
@@ -161,31 +162,105 @@ static ssize_t read_input(char *into, std::size_t length)
     }
 }
 
+static input_kind kind_of_input()
+{
+    termios mode;
+    if (tcgetattr(STDIN_FILENO, &mode) != 0)
+        return input_kind::stream;
+    return (mode.c_lflag & ICANON) != 0 ? input_kind::lines : input_kind::keys;
+}
+
+// Where the first line of text ends: past its line feed or, typed on a
+// terminal, past its carriage return or CR LF. 0 when no line ends in it.
+static std::size_t line_end(const char *text, std::size_t length, input_kind kind)
+{
+    for (std::size_t at = 0; at < length; ++at) {
+        if (text[at] == '\n')
+            return at + 1;
+        if (text[at] == '\r' && kind != input_kind::stream)
+            return at + (at + 1 < length && text[at + 1] == '\n' ? 2 : 1);
+    }
+    return 0;
+}
+
+// A terminal read that found nothing: true when the terminal hung up.
+static bool input_hung_up()
+{
+    pollfd input{STDIN_FILENO, POLLIN, 0};
+    return poll(&input, 1, 0) > 0 && (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// Reads more input behind what typed_ahead holds. Returns where its first
+// line ends: 0 when none has ended yet.
+static std::size_t read_typed(input_kind kind)
+{
+    char *ahead = client.typed_ahead.data();
+    std::size_t &held = client.typed_ahead_length;
+    if (kind == input_kind::stream) {
+        // A pipe or a file cannot be peeked at, and another program may
+        // read it after orv: take a byte at a time, nothing ahead.
+        while (held < line_room && read_input(ahead + held, 1) > 0)
+            if (ahead[held++] == '\n')
+                return held;
+        client.typed_input_ended = held < line_room;
+        return held;
+    }
+    // A terminal hands over a line a read, or in canonical mode all that
+    // was typed before the read when the shell had it raw: several lines,
+    // and a tail that begins the next line. A canonical read without a
+    // line end (Ctrl-D inside a line) is a whole line; a raw read that
+    // finds nothing yet is nothing at all.
+    std::size_t before = held;
+    ssize_t taken = read_input(ahead + held, line_room - held);
+    if (taken == 0 && kind == input_kind::keys && !input_hung_up())
+        return 0;
+    if (taken <= 0) {
+        client.typed_input_ended = true;
+        return 0;
+    }
+    held += static_cast<std::size_t>(taken);
+    std::size_t end = line_end(ahead + before, held - before, kind);
+    if (end != 0)
+        return before + end;
+    return kind == input_kind::lines ? held : 0;
+}
+
+// Moves the first length bytes of typed_ahead to line_buffer.
+static void take_typed(std::size_t length)
+{
+    std::memcpy(client.line_buffer.data(), client.typed_ahead.data(), length);
+    client.line_buffer[length] = '\0';
+    client.typed_ahead_length -= length;
+    std::memmove(client.typed_ahead.data(), client.typed_ahead.data() + length, client.typed_ahead_length);
+}
+
+bool typed_line_waits()
+{
+    std::size_t held = client.typed_ahead_length;
+    return client.typed_input_ended || held == line_room
+           || (held > 0 && line_end(client.typed_ahead.data(), held, kind_of_input()) != 0);
+}
+
 std::size_t read_terminal_line()
 {
-    char *line = client.line_buffer.data();
-    std::size_t length = client.typed_carry_length;
-    std::memcpy(line, client.typed_carry.data(), length);
-    client.typed_carry_length = 0;
-    if (reads_whole_lines()) {
-        ssize_t taken = read_input(line + length, line_room - length);
-        length += taken > 0 ? static_cast<std::size_t>(taken) : 0;
-    } else {
-        // A pipe or a file cannot be peeked at: take a byte at a time,
-        // which typed input easily affords.
-        while (length < line_room && read_input(line + length, 1) > 0)
-            if (line[length++] == '\n')
-                break;
-    }
+    input_kind kind = kind_of_input();
+    const char *ahead = client.typed_ahead.data();
+    std::size_t end = line_end(ahead, client.typed_ahead_length, kind);
+    if (end == 0 && !client.typed_input_ended && client.typed_ahead_length < line_room)
+        end = read_typed(kind);
+    // At the end of the input the tail is the last line; a full buffer
+    // without a line end is a piece of a long line.
+    if (end == 0 && (client.typed_input_ended || client.typed_ahead_length == line_room))
+        end = client.typed_ahead_length;
+    if (end == 0)
+        return 0;
+    bool cut = end == line_room && line_end(ahead + end - 1, 1, kind) == 0;
     // A piece cut inside a character leaves its start to the next piece.
-    if (length == line_room && line[length - 1] != '\n') {
-        std::size_t carried = unfinished_character(line, length);
-        length -= carried;
-        std::memcpy(client.typed_carry.data(), line + length, carried);
-        client.typed_carry_length = carried;
-    }
-    line[length] = '\0';
-    return length;
+    if (cut)
+        end -= unfinished_character(ahead, end);
+    client.terminal_line_goes_on = cut;
+    take_typed(end);
+    return end;
 }
 
 // True when a read of this length stopped in the middle of a line.
@@ -229,16 +304,16 @@ void serve_server_line()
 [[noreturn]] static void end_of_input()
 {
     shutdown(client.server_stream, SHUT_WR);
-    std::int64_t deadline = monotonic_milliseconds() + closing_grace_ms;
+    client.closing_deadline = monotonic_milliseconds() + closing_grace_ms;
     pollfd server{client.server_stream, POLLIN, 0};
-    for (std::int64_t left; (left = deadline - monotonic_milliseconds()) > 0;) {
+    for (std::int64_t left; (left = client.closing_deadline - monotonic_milliseconds()) > 0;) {
         int ready = poll(&server, 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0 || !take_server_line())
             break;
     }
-    exit_with_error("orv: broken pipe\n");
+    exit_with_error("%s", input_end_message);
 }
 
 // A typed line, or a piece of a long message, costs on the typing clock
@@ -252,12 +327,13 @@ static void charge_typing_clock(std::uint64_t lines_sent_before)
 void serve_terminal_line()
 {
     client.typing_clock = std::max(client.typing_clock, monotonic_milliseconds());
-    std::size_t length = read_terminal_line();
-    if (length == 0)
-        end_of_input();
-    std::uint64_t sent = client.lines_sent;
     bool rest_of_line = client.terminal_line_goes_on;
-    client.terminal_line_goes_on = stopped_mid_line(length) || client.typed_carry_length > 0;
+    std::size_t length = read_terminal_line();
+    if (length == 0 && client.typed_input_ended)
+        end_of_input();
+    if (length == 0)
+        return;
+    std::uint64_t sent = client.lines_sent;
     if (rest_of_line)
         handle_terminal_line_rest();
     else
@@ -297,15 +373,19 @@ void run_event_loop()
             serve_unsent_piece();
             continue;
         }
+        // A line typed ahead goes when its turn comes, without a wait: the
+        // server is only looked at first.
+        bool typing = paced == 0 && client.registered;
+        bool typed_ahead = typing && typed_line_waits();
         // A negative descriptor is not watched.
-        sources[1].fd = paced == 0 && client.registered ? STDIN_FILENO : -1;
-        int ready = poll(sources, 2, wait_limit(paced));
+        sources[1].fd = typing && !typed_ahead ? STDIN_FILENO : -1;
+        int ready = poll(sources, 2, typed_ahead ? 0 : wait_limit(paced));
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
             exit_with_error("orv: error on select():");
         }
-        if (ready == 0) {
+        if (ready == 0 && !typed_ahead) {
             if (paced == 0 || !client.welcomed) // before it, no ping, only the limits
                 keep_alive(monotonic_seconds());
             continue;
@@ -313,7 +393,7 @@ void run_event_loop()
         // A hang-up or an error is ready too: the read tells which.
         if (sources[0].revents != 0)
             serve_server_line();
-        if (sources[1].revents != 0)
+        if (typed_ahead || sources[1].revents != 0)
             serve_terminal_line();
     }
 }

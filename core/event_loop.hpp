@@ -22,10 +22,20 @@ std::int64_t monotonic_milliseconds();
 std::size_t read_server_line();
 
 // The same for standard input, which is never peeked at: a pipe or file is
-// read a byte at a time, a terminal in canonical mode a line a read (one
-// ended by Ctrl-D included). A piece that the 4095 bytes cut inside a UTF-8
-// character ends before it, and the character begins the next piece.
+// read a byte at a time up to a line feed; a terminal as much as it hands
+// over, kept in typed_ahead, where a line feed, a carriage return or CR LF
+// ends each line. A read from a terminal in canonical mode that holds no
+// line end (Ctrl-D inside a line) is a whole line; the unended tail of one
+// that holds line ends begins the next line. A piece that the 4095 bytes
+// cut inside a UTF-8 character ends before it, and the character begins
+// the next piece. Sets terminal_line_goes_on for a cut piece. Returns the
+// length: 0 when no line has ended yet (on a terminal not in canonical
+// mode) or once the input has ended, typed_input_ended then telling so.
 std::size_t read_terminal_line();
+
+// True when a line in typed_ahead, or the end of the input, waits to be
+// handled without reading more.
+bool typed_line_waits();
 
 // Reads one server line and hands it to the handler, then records its time;
 // the rest of an over-long line is dropped. Ends the process when the
@@ -37,7 +47,8 @@ void serve_server_line();
 // clock when it sent something; the rest of an over-long line goes where
 // the line went, or is dropped. When the input has ended, shuts the
 // connection down for writing, shows what the server still sends until it
-// closes or five seconds pass, and ends the process.
+// closes or five seconds in all pass, a line stalled midway included, and
+// ends the process; nothing is sent after the shutdown.
 void serve_terminal_line();
 
 // At an idle wake-up: pings the server once it has welcomed us, or ends the

@@ -121,6 +121,18 @@ static bool is_channel_name(const char *name)
     return name[0] == '#' || name[0] == '&' || name[0] == '+' || name[0] == '!';
 }
 
+// With no default channel yet, makes the first name joined the default,
+// when it names a channel: of a list ("#a,bob"), the first name alone, so
+// that plain lines never reach a second channel or a person.
+static void select_joined_channel(char *argument)
+{
+    char *rest;
+    char *name = take_word(argument, &rest);
+    cut_at(name, ',');
+    if (client.default_channel[0] == '\0' && is_channel_name(name))
+        copy_whole_characters(client.default_channel.data(), name, channel_capacity);
+}
+
 // Sends a chat message; the rest of the line, when it is too long for one
 // read, goes to the same target.
 static void send_chat(const char *target, const char *text)
@@ -136,8 +148,7 @@ static void run_command(char letter, char *argument)
     switch (letter) {
     case 'j':
         send_to_server("JOIN %s", argument);
-        if (client.default_channel[0] == '\0' && is_channel_name(advance_while(argument, true)))
-            select_channel(argument);
+        select_joined_channel(argument);
         break;
     case 'l':
         leave_channel(argument);

@@ -9,10 +9,10 @@ namespace orv {
 // goes to the default channel; ":j", ":l", ":m" and ":s" followed by
 // whitespace join, leave, message and select (":j" selects only a channel,
 // a name beginning with #, &, + or !, and only when there is no default
-// yet); any other line beginning with a colon goes to the server as typed,
-// without the colon. Before the welcome only raw lines and ":s" are taken:
-// anything else is not sent, and a notice says so. Records where the rest
-// of the line would go.
+// yet: of a list, its first name or nothing); any other line beginning
+// with a colon goes to the server as typed, without the colon. Before the
+// welcome only raw lines and ":s" are taken: anything else is not sent,
+// and a notice says so. Records where the rest of the line would go.
 void handle_terminal_line();
 
 // Handles the rest of an over-long typed line, never as a command: the rest

@@ -125,6 +125,8 @@ static iovec piece(const char *text, std::size_t length)
 
 void send_to_server(const char *format, ...)
 {
+    if (client.closing_deadline != 0)
+        return; // the connection is shut down for writing
     va_list arguments;
     va_start(arguments, format);
     format_text(format, arguments);

@@ -8,7 +8,8 @@ namespace orv {
 
 // Writes one protocol line to the server, ended by carriage return and line
 // feed, in one write. The line stops at any carriage return or line feed the
-// text holds, so no text can smuggle a second line to the server.
+// text holds, so no text can smuggle a second line to the server. Sends
+// nothing once the end of input has shut the connection down for writing.
 void send_to_server(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes one console line to standard output in one write: the column padded

@@ -11,16 +11,21 @@
 #include <cerrno>
 #include <cstring>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <ctime>
 #include <linux/tcp.h>
 #include <netinet/in.h>
 #include <ostream>
 #include <string>
 #include <sys/socket.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
+#include <utility>
 
 namespace orv_test {
 namespace {
@@ -164,23 +169,67 @@ TEST(running, pasted_lines_leave_five_at_once_then_one_every_two_seconds)
     EXPECT_EQ(wire.find("PING"), std::string::npos) << "a pacing wait was taken for silence";
 }
 
-// On a terminal, Ctrl-D hands over what was typed without a line feed.
-TEST(running, ctrl_d_inside_a_typed_line_sends_it_at_once)
+// What a terminal hands over: a line a read in canonical mode, a line
+// ended by Ctrl-D included, or all that was typed while the shell held it
+// raw (ICRNL off); keys as they come in raw mode (min 0).
+struct terminal_input_case {
+    const char *name;
+    std::string typed_ahead; // typed raw before orv reads
+    bool canonical;          // the mode orv reads in
+    std::vector<std::string> typed; // then typed in these bursts
+    std::string wire;
+};
+
+void PrintTo(const terminal_input_case &c, std::ostream *out) { *out << c.name; }
+
+class terminal_input_test : public testing::TestWithParam<terminal_input_case> {};
+
+TEST_P(terminal_input_test, every_line_goes_whole_and_in_order)
 {
+    const terminal_input_case &c = GetParam();
     run_options options;
     options.input_from_terminal = true;
+    options.welcomed = false; // orv reads nothing before the welcome
     session s(options);
-    send_text(s.orv.input, ":s #den\nabc\x04");
-    EXPECT_EQ(read_until(s.peer, "abc\r\n", 2s), "PRIVMSG #den :abc\r\n");
-    send_text(s.peer, "PING :alive\r\n");
-    EXPECT_EQ(read_until(s.peer, "\r\n", 2s), "PONG alive\r\n");
-    send_text(s.orv.input, "\x04"); // on an empty line: the end of input
+    termios mode, raw;
+    ASSERT_EQ(tcgetattr(s.orv.input, &mode), 0);
+    cfmakeraw(&(raw = mode));
+    tcsetattr(s.orv.input, TCSANOW, &raw);
+    send_text(s.orv.input, c.typed_ahead);
+    int terminal = open(ptsname(s.orv.input), O_RDONLY | O_NOCTTY | O_CLOEXEC), queued = -1;
+    for (auto deadline = std::chrono::steady_clock::now() + patience;
+         queued != static_cast<int>(c.typed_ahead.size()) && std::chrono::steady_clock::now() < deadline;)
+        ioctl(terminal, FIONREAD, &queued);
+    close(terminal);
+    if (!c.canonical) {
+        mode.c_lflag &= ~ICANON;
+        mode.c_iflag &= ~ICRNL;
+        mode.c_cc[VMIN] = mode.c_cc[VTIME] = 0;
+    }
+    tcsetattr(s.orv.input, TCSANOW, &mode);
+    send_text(s.peer, welcome);
+    for (const std::string &burst : c.typed) {
+        std::this_thread::sleep_for(200ms);
+        send_text(s.orv.input, burst);
+    }
+    EXPECT_EQ(read_until(s.peer, c.wire), c.wire);
+    c.canonical ? send_text(s.orv.input, "\x04") : s.orv.close_input(); // Ctrl-D on an empty line, or a hang-up
     EXPECT_EQ(read_to_end(s.peer), "");
-    close(s.peer);
-    s.peer = -1;
+    close(std::exchange(s.peer, -1));
     EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
     EXPECT_EQ(s.orv.wait_for_exit(), 1);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, terminal_input_test,
+    testing::Values(terminal_input_case{"ctrl_d_inside_a_line_sends_it_at_once", "", true, {":s #den\nabc\x04"},
+                                        "PRIVMSG #den :abc\r\n"},
+                    terminal_input_case{"lines_typed_ahead_all_go", ":s #den\rone\rtwo\nthree\r\nfo", true,
+                                        {"ur\n"}, "PRIVMSG #den :one\r\nPRIVMSG #den :two\r\n"
+                                                   "PRIVMSG #den :three\r\nPRIVMSG #den :four\r\n"},
+                    terminal_input_case{"raw_keys_wait_for_a_line_end", "", false, {":s #den\nhel", "lo\r", "x\n"},
+                                        "PRIVMSG #den :hello\r\nPRIVMSG #den :x\r\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(running, lines_arriving_together_are_all_handled_at_once)
 {
@@ -281,6 +330,20 @@ TEST(running, end_of_input_delivers_every_line_sent)
     EXPECT_TRUE(read_to_end(s.orv.output).ends_with("ERROR (): Closing link\n"));
     EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
     EXPECT_EQ(s.orv.wait_for_exit(), 1);
+}
+
+// After the end of input, the server's last lines are awaited five
+// seconds in all (half a real second here), however a line stalls.
+TEST(running, closing_wait_ends_inside_a_stalled_line)
+{
+    run_options options;
+    options.wrapper = {"faketime", "-f", "+0 x10"};
+    session s(options);
+    s.orv.close_input();
+    EXPECT_EQ(read_to_end(s.peer), "");
+    send_text(s.peer, ":hub NOTICE bob :half");
+    EXPECT_EQ(s.orv.wait_for_exit(), 1);
+    EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
 }
 
 // Typing waits for the welcome alone, and a nickname in use gets another;

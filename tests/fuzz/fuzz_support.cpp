@@ -189,7 +189,7 @@ static void note_handler(int &calls)
 {
     ++calls;
     std::string_view piece = world.input.substr(world.piece_start, world.taken - world.piece_start
-                                                                       - orv::client.typed_carry_length);
+                                                                       - orv::client.typed_ahead_length);
     const char *buffer = orv::client.line_buffer.data();
     if (piece.size() > line_room || piece.compare(0, piece.size(), buffer, piece.size()) != 0
         || buffer[piece.size()] != '\0')
@@ -234,7 +234,8 @@ ssize_t __wrap_recv(int, void *buffer, std::size_t length, int flags)
 }
 
 // Standard input: a pipe hands over what is asked; a canonical terminal
-// at most the line being typed, up to its line feed or a Ctrl-D.
+// at most the line being typed, up to its line feed or a Ctrl-D, or two
+// lines typed ahead.
 ssize_t __wrap_read(int, void *buffer, std::size_t length)
 {
     if (interrupt(world.read_interrupted))
@@ -243,6 +244,8 @@ ssize_t __wrap_read(int, void *buffer, std::size_t length)
     if (world.canonical_terminal && world.typed_end <= world.taken) {
         world.typed_end = std::min(world.input.find('\n', world.taken), world.input.size() - 1) + 1;
         std::uint8_t choice = orv_fuzz::choose();
+        if (choice >= 0xd0 && choice < 0xe0 && world.typed_end < world.input.size())
+            world.typed_end = std::min(world.input.find('\n', world.typed_end), world.input.size() - 1) + 1;
         if (choice >= 0xe0)
             world.typed_end = std::min(world.typed_end, world.taken + (choice & 0x1fu) + 1);
     }

@@ -1,8 +1,9 @@
-// Lines typed on a terminal (one read a line, Ctrl-D anywhere) or piped
-// in, served by the event loop's serve_terminal_line until the input ends.
-// Checked for every read: it stops only at a line feed, at 4095 bytes or at
-// the end of the input (on a terminal, of what was typed: Ctrl-D), and a
-// terminal's line takes one read; the handler gets it once, as a line or,
+// Lines typed on a terminal (one read a line, Ctrl-D anywhere, or two lines
+// typed ahead) or piped in, served by the event loop's serve_terminal_line
+// until the input ends. Checked for every line: it stops only at a line feed
+// (on a terminal, a carriage return too), at 4095 bytes or at the end of the
+// input (on a terminal, of what a read handed over: Ctrl-D), and a
+// terminal's line takes one read at most; the handler gets it once, as a line or,
 // after 4095 bytes without a line feed, as the rest of one; what goes out
 // is what the line asks for: a plain line PRIVMSGs to exactly the default
 // channel with the typed text, in pieces that fit 512 bytes as others
@@ -90,7 +91,8 @@ static std::string expected_wire(std::string_view piece, bool rest_of_line)
         --kept;
     std::string first(word.substr(0, kept));
     switch (letter) {
-    case 'j':
+    case 'j': // of a list, the first name
+        first.erase(std::min(first.find(','), first.size()));
         if (channel.empty() && !first.empty() && std::strchr("#&+!", first[0]) != nullptr)
             channel = first;
         return protocol_line("JOIN " + std::string(argument));
@@ -112,16 +114,19 @@ static std::string expected_wire(std::string_view piece, bool rest_of_line)
 
 static void serve()
 {
-    world.piece_start = world.taken - orv::client.typed_carry_length; // a carried character begins it
+    world.piece_start = world.taken - orv::client.typed_ahead_length; // what was read ahead begins it
     world.wire.clear();
     world.console.clear();
     world.handled_lines = world.handled_rests = world.reads = 0;
     chatted = false;
     bool rest_of_line = line_goes_on;
     orv::serve_terminal_line();
-    std::size_t carried = orv::client.typed_carry_length;
+    std::size_t carried = orv::client.typed_ahead_length;
     std::string_view piece = world.input.substr(world.piece_start, world.taken - world.piece_start - carried);
-    if (carried > 3 || (carried > 0 && (world.input[world.taken - carried] & 0xc0) != 0xc0))
+    std::string_view line_ends = world.canonical_terminal ? "\r\n" : "\n";
+    bool ended = line_ends.find(piece.back()) != line_ends.npos;
+    if (!ended && carried > 0
+        && (carried > 3 || (world.input[world.taken - carried] & 0xc0) != 0xc0))
         fail("what begins the next piece is not the start of a character", piece, "");
     check_console_line(world.console, piece);
     while (orv::client.unsent_text[0] != '\0') { // as the event loop sends them: one line a piece
@@ -129,18 +134,19 @@ static void serve()
         orv::send_unsent_piece();
         check_console_line(world.console, piece);
     }
-    if (piece.find('\n') < piece.size() - 1)
-        fail("one read took more than one line", piece, "");
+    std::size_t first_end = piece.find_first_of(line_ends);
+    if (first_end < piece.size() - 1 && piece.substr(first_end) != "\r\n")
+        fail("one line took more than one line", piece, "");
     std::size_t line_end = world.canonical_terminal ? world.typed_end : world.input.size();
-    if (piece.back() != '\n' && piece.size() + carried != line_room && world.taken != line_end)
-        fail("a read stopped inside a line", piece, "");
-    if (world.canonical_terminal && world.reads != 1)
+    if (!ended && piece.size() + carried != line_room && world.taken != line_end)
+        fail("a line stopped inside a line", piece, "");
+    if (world.canonical_terminal && world.reads > 1)
         fail("a line typed on a terminal took more than one read", piece, "");
     if (world.handled_lines != (rest_of_line ? 0 : 1) || world.handled_rests != (rest_of_line ? 1 : 0))
         fail(rest_of_line ? "the rest of an over-long line was not handled once as such"
                           : "a line was not handled once",
              piece, world.console + world.wire);
-    line_goes_on = piece.size() + carried == line_room && piece.back() != '\n';
+    line_goes_on = piece.size() + carried == line_room && !ended;
 
     std::string expected = expected_wire(piece, rest_of_line);
     check_protocol_lines(world.wire, piece);
