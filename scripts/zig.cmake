@@ -4,8 +4,8 @@
 #   cmake -S . -B DIR -DCMAKE_TOOLCHAIN_FILE=scripts/zig.cmake \
 #         -DORV_ZIG=/path/to/zig -DORV_ZIG_TARGET=aarch64-linux-musl
 # ORV_ZIG_TARGET is one of x86_64-linux-musl, aarch64-linux-musl,
-# x86_64-macos and aarch64-macos. zig keeps what it builds in
-# ZIG_GLOBAL_CACHE_DIR.
+# arm-linux-musleabihf, riscv64-linux-musl, powerpc64-linux-musl,
+# x86_64-macos and aarch64-macos. zig keeps what it builds in ZIG_GLOBAL_CACHE_DIR.
 #
 # zig builds the C library and the compiler's runtime for each target and
 # each set of link flags, so the link flags are fixed here and CMake's checks
@@ -27,6 +27,17 @@ else()
   # Static and position independent (static-pie), with its relocations made
   # read-only once applied.
   set(orv_zig_link_flags "-static -pie -Wl,-z,relro -Wl,-z,now")
+  # The compiler's and the linker's names (.comment) are of no use in a
+  # program: the linker drops them.
+  file(WRITE "${CMAKE_BINARY_DIR}/orv-no-comment.ld" "SECTIONS { /DISCARD/ : { *(.comment) } } INSERT AFTER .text;\n")
+  string(APPEND orv_zig_link_flags " -Wl,-T,${CMAKE_BINARY_DIR}/orv-no-comment.ld")
+endif()
+# 32-bit ARM with hard float, built for the ARMv6 with VFP of the first
+# Raspberry Pi, so that it runs there and on every later ARM: orv, musl and
+# the compiler's runtime alike.
+set(orv_zig_cpu_flags "")
+if(ORV_ZIG_TARGET MATCHES "^arm-")
+  set(orv_zig_cpu_flags "-mcpu=arm1176jzf_s")
 endif()
 
 set(CMAKE_CXX_COMPILER "${ORV_ZIG}" c++)
@@ -36,5 +47,6 @@ set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(CMAKE_CXX_VERBOSE_COMPILE_FLAG "-v")
 # orv needs nothing from the C++ library (no exceptions, no RTTI, no heap),
 # and zig would build libc++ for it.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-nostdlib++ -s ${orv_zig_link_flags}")
+set(CMAKE_CXX_FLAGS_INIT "${orv_zig_cpu_flags}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-nostdlib++ -s ${orv_zig_cpu_flags} ${orv_zig_link_flags}")
 
