@@ -5,7 +5,8 @@
 #         -DORV_ZIG=/path/to/zig -DORV_ZIG_TARGET=aarch64-linux-musl
 # ORV_ZIG_TARGET is one of x86_64-linux-musl, aarch64-linux-musl,
 # arm-linux-musleabihf, riscv64-linux-musl, powerpc64-linux-musl,
-# x86_64-macos and aarch64-macos. zig keeps what it builds in ZIG_GLOBAL_CACHE_DIR.
+# x86_64-macos and aarch64-macos. zig keeps what it builds in
+# ZIG_GLOBAL_CACHE_DIR.
 #
 # zig builds the C library and the compiler's runtime for each target and
 # each set of link flags, so the link flags are fixed here and CMake's checks
@@ -32,21 +33,19 @@ else()
   file(WRITE "${CMAKE_BINARY_DIR}/orv-no-comment.ld" "SECTIONS { /DISCARD/ : { *(.comment) } } INSERT AFTER .text;\n")
   string(APPEND orv_zig_link_flags " -Wl,-T,${CMAKE_BINARY_DIR}/orv-no-comment.ld")
 endif()
-# 32-bit ARM with hard float, built for the ARMv6 with VFP of the first
-# Raspberry Pi, so that it runs there and on every later ARM: orv, musl and
-# the compiler's runtime alike.
-set(orv_zig_cpu_flags "")
-if(ORV_ZIG_TARGET MATCHES "^arm-")
-  set(orv_zig_cpu_flags "-mcpu=arm1176jzf_s")
-endif()
 
 set(CMAKE_CXX_COMPILER "${ORV_ZIG}" c++)
+# 32-bit ARM with hard float is built for the ARMv6 with VFP of the first
+# Raspberry Pi, so that it runs there and on every later ARM: orv, musl and
+# the compiler's runtime alike, whatever flags a build adds.
+if(ORV_ZIG_TARGET MATCHES "^arm-")
+  list(APPEND CMAKE_CXX_COMPILER -mcpu=arm1176jzf_s)
+endif()
 set(CMAKE_CXX_COMPILER_TARGET "${ORV_ZIG_TARGET}")
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 # zig refuses the linker's -v that CMake adds when it looks at the compiler.
 set(CMAKE_CXX_VERBOSE_COMPILE_FLAG "-v")
 # orv needs nothing from the C++ library (no exceptions, no RTTI, no heap),
 # and zig would build libc++ for it.
-set(CMAKE_CXX_FLAGS_INIT "${orv_zig_cpu_flags}")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-nostdlib++ -s ${orv_zig_cpu_flags} ${orv_zig_link_flags}")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-nostdlib++ -s ${orv_zig_link_flags}")
 
