@@ -4,6 +4,7 @@
 #   cmake -S . -B DIR -DCMAKE_TOOLCHAIN_FILE=scripts/zig.cmake \
 #         -DORV_ZIG=/path/to/zig -DORV_ZIG_TARGET=aarch64-linux-musl
 # ORV_ZIG_TARGET is one of x86_64-linux-musl, aarch64-linux-musl,
+# arm-linux-musleabihf, riscv64-linux-musl, powerpc64-linux-musl,
 # x86_64-macos and aarch64-macos. zig keeps what it builds in
 # ZIG_GLOBAL_CACHE_DIR.
 #
@@ -27,9 +28,19 @@ else()
   # Static and position independent (static-pie), with its relocations made
   # read-only once applied.
   set(orv_zig_link_flags "-static -pie -Wl,-z,relro -Wl,-z,now")
+  # The compiler's and the linker's names (.comment) are of no use in a
+  # program: the linker drops them.
+  file(WRITE "${CMAKE_BINARY_DIR}/orv-no-comment.ld" "SECTIONS { /DISCARD/ : { *(.comment) } } INSERT AFTER .text;\n")
+  string(APPEND orv_zig_link_flags " -Wl,-T,${CMAKE_BINARY_DIR}/orv-no-comment.ld")
 endif()
 
 set(CMAKE_CXX_COMPILER "${ORV_ZIG}" c++)
+# 32-bit ARM with hard float is built for the ARMv6 with VFP of the first
+# Raspberry Pi, so that it runs there and on every later ARM: orv, musl and
+# the compiler's runtime alike, whatever flags a build adds.
+if(ORV_ZIG_TARGET MATCHES "^arm-")
+  list(APPEND CMAKE_CXX_COMPILER -mcpu=arm1176jzf_s)
+endif()
 set(CMAKE_CXX_COMPILER_TARGET "${ORV_ZIG_TARGET}")
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 # zig refuses the linker's -v that CMake adds when it looks at the compiler.

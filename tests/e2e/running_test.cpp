@@ -561,7 +561,9 @@ INSTANTIATE_TEST_SUITE_P(
                     time_zone_case{"rule_without_dates_west", "EST5EDT", "#den        : 2024-03-05 09:07 <alice> hi\n"},
                     time_zone_case{"rule_without_dates_east", "CET-1CEST", "#den        : 2024-03-05 15:07 <alice> hi\n"},
                     time_zone_case{"rule_without_dates_further_east", "EET-2EEST",
-                                   "#den        : 2024-03-05 16:07 <alice> hi\n"}),
+                                   "#den        : 2024-03-05 16:07 <alice> hi\n"},
+                    time_zone_case{"rule_without_dates_quoted_names", "<+03>-3<+04>",
+                                   "#den        : 2024-03-05 17:07 <alice> hi\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
