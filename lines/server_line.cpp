@@ -54,7 +54,7 @@ static void show_chat_message(const char *origin, char *parameters, const char *
         trim_trailing_space(parameters);
         trailing = text;
     }
-    show_on_console(parameters, "<%s> %s", origin, trailing);
+    show_parts_on_console(parameters, {"<", origin, "> ", trailing});
 }
 
 void handle_server_line()
@@ -92,7 +92,7 @@ void handle_server_line()
         send_to_server("PONG %s", has_trailing ? trailing : last_parameter(parameters));
         return;
     }
-    show_on_console(origin, ">< %s (%s): %s", command, parameters, trailing);
+    show_parts_on_console(origin, {">< ", command, " (", parameters, "): ", trailing});
     if (std::strcmp(command, "NICK") == 0 && std::strcmp(origin, client.nick.data()) == 0)
         copy_whole_characters(client.nick.data(), has_trailing ? trailing : last_parameter(parameters),
                               nick_capacity);

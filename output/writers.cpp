@@ -251,33 +251,46 @@ static std::size_t escape_controls(const char *text, std::size_t length, char *o
     return used;
 }
 
-void show_on_console(const char *column, const char *format, ...)
+void show_parts_on_console(const char *column, const console_text *parts, std::size_t count)
 {
     const bool to_terminal = client.console_is_terminal;
-    va_list arguments;
-    va_start(arguments, format);
-    std::size_t message_length = format_text(format, arguments);
-    va_end(arguments);
-    const char *message = client.format_buffer.data();
     std::size_t column_length = std::strlen(column);
     if (to_terminal) {
         column_length = escape_controls(column, column_length, escaped_column);
         column = escaped_column;
-        message_length = escape_controls(message, message_length, escaped_message);
-        message = escaped_message;
     }
     std::size_t padding = column_length < column_width ? column_width - column_length : 0;
-    std::size_t time_length = update_time_text();
-    iovec pieces[] = {
+    iovec pieces[6 + most_console_parts] = {
         piece(column, column_length),
         piece(column_padding, padding),
         piece(": ", 2),
-        piece(client.time_text.data(), time_length),
+        piece(client.time_text.data(), update_time_text()),
         piece(" ", 1),
-        piece(message, message_length),
-        piece("\n", 1),
     };
-    write_all(STDOUT_FILENO, pieces, static_cast<int>(std::size(pieces)), false);
+    int used = 5;
+    // The message is cut where format_buffer would cut it.
+    std::size_t room = client.format_buffer.size() - 1, escaped = 0;
+    for (std::size_t i = 0; i < count && i < most_console_parts; ++i) {
+        std::size_t length = std::min(parts[i].length, room);
+        room -= length;
+        if (to_terminal)
+            escaped += escape_controls(parts[i].text, length, escaped_message + escaped);
+        else if (length > 0)
+            pieces[used++] = piece(parts[i].text, length);
+    }
+    if (to_terminal)
+        pieces[used++] = piece(escaped_message, escaped);
+    pieces[used++] = piece("\n", 1);
+    write_all(STDOUT_FILENO, pieces, used, false);
+}
+
+void show_on_console(const char *column, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::size_t length = format_text(format, arguments);
+    va_end(arguments);
+    show_parts_on_console(column, {{client.format_buffer.data(), length}});
 }
 
 void exit_with_error(const char *format, ...)

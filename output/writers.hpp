@@ -4,7 +4,21 @@
 // the server stream at the next read.
 #pragma once
 
+#include <cstddef>
+#include <cstring>
+
 namespace orv {
+
+// A part of a console message: a text and its length, which may stop short
+// of the text's terminator.
+struct console_text {
+    const char *text;
+    std::size_t length;
+    console_text(const char *whole) : text(whole), length(std::strlen(whole)) {}
+    constexpr console_text(const char *start, std::size_t count) : text(start), length(count) {}
+};
+
+constexpr std::size_t most_console_parts = 8;
 
 // Writes one protocol line to the server, ended by carriage return and line
 // feed, in one write. The line stops at any carriage return or line feed the
@@ -16,6 +30,18 @@ void send_to_server(const char *format, ...) __attribute__((format(printf, 1, 2)
 // terminal, control characters are shown in caret notation (ESC as ^[).
 void show_on_console(const char *column, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// Writes the console line show_on_console writes for a message that is the
+// parts one after another, taking each where it lies: nothing is formatted,
+// and nothing copied unless a terminal needs it escaped. Texts meet at ASCII
+// (a literal stands between two), so that no UTF-8 character spans two parts.
+void show_parts_on_console(const char *column, const console_text *parts, std::size_t count);
+template <std::size_t count>
+void show_parts_on_console(const char *column, const console_text (&parts)[count])
+{
+    static_assert(count <= most_console_parts);
+    show_parts_on_console(column, parts, count);
+}
 
 // Writes the message to standard error and ends the process with status 1.
 // A format ending in a colon gets a blank, the text of the current errno and
