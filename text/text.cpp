@@ -52,7 +52,11 @@ char *cut_at(char *text, char c)
 
 void end_line(char *text)
 {
-    text[std::strcspn(text, "\r\n")] = '\0';
+    // A search for each byte: a C library's strcspn may go a byte at a time.
+    if (char *found = std::strchr(text, '\r'); found != nullptr)
+        *found = '\0';
+    if (char *found = std::strchr(text, '\n'); found != nullptr)
+        *found = '\0';
 }
 
 } // namespace orv
