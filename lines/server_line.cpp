@@ -48,8 +48,8 @@ static bool lets_typing_begin(const char *command)
 static void show_chat_message(const char *origin, char *parameters, const char *trailing,
                               bool has_trailing)
 {
-    char *text = last_parameter(parameters);
-    if (!has_trailing && text != parameters) {
+    char *text = has_trailing ? parameters : last_parameter(parameters);
+    if (text != parameters) {
         text[-1] = '\0'; // the target is all that comes before the text
         trim_trailing_space(parameters);
         trailing = text;
