@@ -5,7 +5,8 @@
 //       Times the readers given (orv, the floor reader, the byte-at-a-time
 //       reader, any other by its name) on the same LINES lines (default
 //       100000), in rounds that alternate them in the order given; prints
-//       each round's seconds, lines per second, CPU time and peak RSS, and,
+//       each round's seconds and CPU microseconds a line, then lines per
+//       second, CPU time and peak RSS over the rounds, and,
 //       when the first three ran, the time ratios orv/floor and bytes/orv
 //       (medians over the rounds, with their spread).
 //   flood count [-n LINES,...] --orv PATH
@@ -311,7 +312,8 @@ int time_readers(unsigned long count, int rounds, const std::vector<reader> &rea
             cpu[r].push_back(o.cpu_seconds * 1e6 / double(count));
             peaks[r].push_back(o.peak_kib);
             privates[r].push_back(o.private_kib);
-            std::printf("%s %s %.3f s", r == 0 ? "" : ",", readers[r].name.c_str(), o.seconds);
+            std::printf("%s %s %.3f s %.3f us", r == 0 ? "" : ",", readers[r].name.c_str(), o.seconds,
+                        cpu[r].back());
         }
         std::printf("\n");
         std::fflush(stdout);
