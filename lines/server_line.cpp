@@ -78,8 +78,8 @@ void handle_server_line()
     }
     char *command = rest;
     char *parameters = cut_at(command, ' ');
-    bool has_trailing = std::strchr(parameters, ':') != nullptr;
     char *trailing = cut_at(parameters, ':');
+    bool has_trailing = trailing != parameters && trailing[-1] == '\0'; // the colon's place
     trim_trailing_space(parameters);
 
     if (std::strcmp(command, "PONG") == 0)
