@@ -79,7 +79,7 @@ void handle_server_line()
     char *command = rest;
     char *parameters = cut_at(command, ' ');
     char *trailing = cut_at(parameters, ':');
-    bool has_trailing = trailing != parameters && trailing[-1] == '\0'; // the colon's place
+    bool has_trailing = trailing != parameters && trailing[-1] == '\0'; // the colon, cut
     trim_trailing_space(parameters);
 
     if (std::strcmp(command, "PONG") == 0)

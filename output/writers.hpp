@@ -1,7 +1,8 @@
 // The three writers: everything the client says leaves through them. Each
-// formats into the client's format_buffer, cutting at 4095 characters. No
-// writer reports a failed write: a dead connection shows up as the end of
-// the server stream at the next read.
+// formats into the client's format_buffer, cutting at 4095 characters, and
+// a console line given in parts is cut there too. No writer reports a failed
+// write: a dead connection shows up as the end of the server stream at the
+// next read.
 #pragma once
 
 #include <cstddef>
