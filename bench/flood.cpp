@@ -1,10 +1,14 @@
 // flood: a loopback peer that floods readers with typical server lines.
 //
 //   flood time  [-n LINES] [-r ROUNDS] --orv PATH --floor PATH --bytes PATH
-//       Times orv, the floor reader and the byte-at-a-time reader on the
-//       same LINES lines (default 100000), in rounds that alternate the
-//       three; prints lines per second, the time ratios orv/floor and
-//       bytes/orv (medians over the rounds, with their spread), and peak RSS.
+//               [--reader NAME=PATH ...]
+//       Times the readers given (orv, the floor reader, the byte-at-a-time
+//       reader, any other by its name) on the same LINES lines (default
+//       100000), in rounds that alternate them in the order given; prints
+//       each round's seconds and CPU microseconds a line, then lines per
+//       second, CPU time and peak RSS over the rounds, and,
+//       when the first three ran, the time ratios orv/floor and bytes/orv
+//       (medians over the rounds, with their spread).
 //   flood count [-n LINES,...] --orv PATH
 //       For each count (default 1000,10000,100000,1000000) floods orv with
 //       stdout on a pipe and checks that it showed every line, in order;
@@ -285,42 +289,59 @@ std::string spread(const std::vector<double> &values, const char *format)
     return text;
 }
 
-int time_readers(unsigned long count, int rounds, const std::string &orv, const std::string &floor,
-                 const std::string &bytes)
+struct reader {
+    std::string name, path;
+};
+
+int time_readers(unsigned long count, int rounds, const std::vector<reader> &readers)
 {
     std::string lines = make_lines(count);
-    std::printf("flood: %lu lines (%zu bytes, %.1f bytes a line), %d rounds alternating orv, "
-                "floor, byte-at-a-time\n",
-                count, lines.size(), double(lines.size()) / double(count), rounds);
-    const char *names[] = {"orv", "floor", "byte-at-a-time"};
-    std::vector<std::string> paths = {orv, floor, bytes};
-    std::vector<double> seconds[3], cpu[3]; // cpu: microseconds a line
-    std::vector<long> peaks[3], privates[3];
+    std::printf("flood: %lu lines (%zu bytes, %.1f bytes a line), %d rounds alternating", count,
+                lines.size(), double(lines.size()) / double(count), rounds);
+    for (const reader &r : readers)
+        std::printf(" %s", r.name.c_str());
+    std::printf("\n");
+    std::size_t n = readers.size();
+    std::vector<std::vector<double>> seconds(n), cpu(n); // cpu: microseconds a line
+    std::vector<std::vector<long>> peaks(n), privates(n);
     for (int round = 0; round < rounds; ++round) {
-        for (int r = 0; r < 3; ++r) {
-            outcome o = time_one({paths[r]}, lines);
+        std::printf("  round %d:", round + 1);
+        for (std::size_t r = 0; r < n; ++r) {
+            outcome o = time_one({readers[r].path}, lines);
             seconds[r].push_back(o.seconds);
             cpu[r].push_back(o.cpu_seconds * 1e6 / double(count));
             peaks[r].push_back(o.peak_kib);
             privates[r].push_back(o.private_kib);
+            std::printf("%s %s %.3f s %.3f us", r == 0 ? "" : ",", readers[r].name.c_str(), o.seconds,
+                        cpu[r].back());
         }
-        std::printf("  round %d: orv %.3f s, floor %.3f s, byte-at-a-time %.3f s\n", round + 1,
-                    seconds[0].back(), seconds[1].back(), seconds[2].back());
+        std::printf("\n");
         std::fflush(stdout);
     }
     std::printf("\n%-15s %10s %24s %18s %13s %13s\n", "reader", "lines/s", "seconds (min..max)",
                 "CPU us/line", "peak RSS KiB", "private KiB");
-    for (int r = 0; r < 3; ++r)
-        std::printf("%-15s %10.0f %9.3f %14s %8.2f %9s %13ld %13ld\n", names[r],
+    for (std::size_t r = 0; r < n; ++r)
+        std::printf("%-15s %10.0f %9.3f %14s %8.2f %9s %13ld %13ld\n", readers[r].name.c_str(),
                     double(count) / median(seconds[r]), median(seconds[r]),
                     spread(seconds[r], "(%.3f..%.3f)").c_str(), median(cpu[r]),
                     spread(cpu[r], "(%.2f..%.2f)").c_str(),
                     *std::max_element(peaks[r].begin(), peaks[r].end()),
                     *std::max_element(privates[r].begin(), privates[r].end()));
+    // The ratios of the usual three, when they ran: orv against the floor
+    // and the byte-at-a-time reader against orv, round by round.
+    auto find = [&](const char *name) {
+        std::size_t r = 0;
+        while (r < n && readers[r].name != name)
+            ++r;
+        return r;
+    };
+    std::size_t orv = find("orv"), floor = find("floor"), bytes = find("byte-at-a-time");
+    if (orv == n || floor == n || bytes == n)
+        return 0;
     std::vector<double> orv_floor, bytes_orv;
     for (int round = 0; round < rounds; ++round) {
-        orv_floor.push_back(seconds[0][round] / seconds[1][round]);
-        bytes_orv.push_back(seconds[2][round] / seconds[0][round]);
+        orv_floor.push_back(seconds[orv][round] / seconds[floor][round]);
+        bytes_orv.push_back(seconds[bytes][round] / seconds[orv][round]);
     }
     std::printf("\norv/floor time ratio:      %.2f %s  (goal <= 1.2)\n", median(orv_floor),
                 spread(orv_floor, "(%.2f..%.2f)").c_str());
@@ -478,9 +499,10 @@ std::vector<unsigned long> parse_counts(const char *text)
 int main(int argc, char **argv)
 {
     if (argc < 2)
-        fail("usage: flood time|count|idle [-n LINES] [-r ROUNDS] --orv PATH [--floor PATH --bytes PATH]");
+        fail("usage: flood time|count|idle [-n LINES] [-r ROUNDS] --orv PATH [--floor PATH --bytes PATH] [--reader NAME=PATH]");
     std::string mode = argv[1];
-    std::string orv, floor, bytes;
+    std::string orv;
+    std::vector<reader> readers; // in the order given
     const char *counts = nullptr;
     int rounds = 5;
     for (int i = 2; i + 1 < argc; i += 2) {
@@ -490,21 +512,23 @@ int main(int argc, char **argv)
         else if (option == "-r")
             rounds = std::max(1, std::atoi(argv[i + 1]));
         else if (option == "--orv")
-            orv = argv[i + 1];
+            readers.push_back({"orv", orv = argv[i + 1]});
         else if (option == "--floor")
-            floor = argv[i + 1];
+            readers.push_back({"floor", argv[i + 1]});
         else if (option == "--bytes")
-            bytes = argv[i + 1];
-        else
+            readers.push_back({"byte-at-a-time", argv[i + 1]});
+        else if (option == "--reader" && std::strchr(argv[i + 1], '=') != nullptr) {
+            std::string given = argv[i + 1];
+            readers.push_back({given.substr(0, given.find('=')), given.substr(given.find('=') + 1)});
+        } else
             fail("unknown option " + option);
     }
     signal(SIGPIPE, SIG_IGN);
     pin_to_cpu(0);
     if (mode == "time") {
-        if (orv.empty() || floor.empty() || bytes.empty())
-            fail("time needs --orv, --floor and --bytes");
-        return time_readers(counts ? std::strtoul(counts, nullptr, 10) : 100000, rounds, orv, floor,
-                            bytes);
+        if (readers.empty())
+            fail("time needs its readers: --orv, --floor, --bytes, --reader NAME=PATH");
+        return time_readers(counts ? std::strtoul(counts, nullptr, 10) : 100000, rounds, readers);
     }
     if (mode == "count") {
         if (orv.empty())

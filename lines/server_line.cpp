@@ -126,13 +126,13 @@ static void answer_registration_reply(const char *command, char *parameters)
 static void show_chat_message(const char *origin, char *parameters, const char *trailing,
                               bool has_trailing)
 {
-    char *text = last_parameter(parameters);
-    if (!has_trailing && text != parameters) {
+    char *text = has_trailing ? parameters : last_parameter(parameters);
+    if (text != parameters) {
         text[-1] = '\0'; // the target is all that comes before the text
         trim_trailing_space(parameters);
         trailing = text;
     }
-    show_on_console(parameters, "<%s> %s", origin, trailing);
+    show_parts_on_console(parameters, {"<", origin, "> ", trailing});
 }
 
 void handle_server_line()
@@ -156,8 +156,8 @@ void handle_server_line()
     }
     char *command = rest;
     char *parameters = cut_at(command, ' ');
-    bool has_trailing = std::strchr(parameters, ':') != nullptr;
     char *trailing = cut_at(parameters, ':');
+    bool has_trailing = trailing != parameters && trailing[-1] == '\0'; // the colon, cut
     trim_trailing_space(parameters);
 
     if (std::strcmp(command, "PONG") == 0)
@@ -170,7 +170,7 @@ void handle_server_line()
         send_to_server("PONG %s", has_trailing ? trailing : last_parameter(parameters));
         return;
     }
-    show_on_console(origin, ">< %s (%s): %s", command, parameters, trailing);
+    show_parts_on_console(origin, {">< ", command, " (", parameters, "): ", trailing});
     if (std::strcmp(command, "NICK") == 0 && std::strcmp(origin, client.nick.data()) == 0) {
         copy_whole_characters(client.nick.data(), has_trailing ? trailing : last_parameter(parameters),
                               nick_capacity);

@@ -54,9 +54,9 @@ std::size_t piece_length(const char *text, std::size_t budget)
 // blank the piece ended at.
 static const char *send_piece(const char *target, const char *text)
 {
-    auto length = static_cast<int>(piece_length(text, text_budget("PRIVMSG", target)));
-    show_on_console(target, "<%s> %.*s", client.nick.data(), length, text);
-    send_to_server("PRIVMSG %s :%.*s", target, length, text);
+    std::size_t length = piece_length(text, text_budget("PRIVMSG", target));
+    show_parts_on_console(target, {"<", client.nick.data(), "> ", {text, length}});
+    send_to_server("PRIVMSG %s :%.*s", target, static_cast<int>(length), text);
     text += length;
     return *text == ' ' ? text + 1 : text;
 }

@@ -1,6 +1,7 @@
 #include "output/writers.hpp"
 
 #include "core/client.hpp"
+#include "text/text.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,11 +20,14 @@ namespace orv {
 
 namespace {
 constexpr std::size_t column_width = 12;
+// What stands between the column and the message: the column's padding, which
+// a column skips as much of as it fills, the colon and the timestamp.
+constexpr char stamp_format[] = "            : %Y-%m-%d %R ";
+constexpr char no_stamp[] = "            :  ";
+static_assert(stamp_format[column_width] == ':' && no_stamp[column_width] == ':');
 // A server that has taken nothing we sent for this long is as dead as one
 // that has said nothing.
 constexpr int stalled_send_limit_ms = 300'000;
-constexpr char column_padding[] = "            "; // column_width blanks
-static_assert(sizeof column_padding == column_width + 1);
 // A console text in caret notation takes at most three bytes per byte (a
 // lone 0x9B becomes ^[[).
 char escaped_column[3 * line_capacity];
@@ -177,8 +181,8 @@ static void complete_time_zone_rule()
 static void complete_time_zone_rule() {}
 #endif
 
-// Formats the timestamp into time_text when the minute has changed since the
-// last console line. Returns its length.
+// Formats the stamp into time_text when the minute has changed since the last
+// console line. Returns its length.
 static std::size_t update_time_text()
 {
     static std::time_t shown_minute = -1;
@@ -188,8 +192,12 @@ static std::size_t update_time_text()
         return length;
     shown_minute = now / 60;
     complete_time_zone_rule();
-    length = std::strftime(client.time_text.data(), client.time_text.size(), "%Y-%m-%d %R",
-                           std::localtime(&now));
+    const std::tm *local = std::localtime(&now);
+    length = local == nullptr ? 0
+                              : std::strftime(client.time_text.data(), client.time_text.size(),
+                                              stamp_format, local);
+    if (length == 0) // no time to show
+        length = strlcpy(client.time_text.data(), no_stamp, client.time_text.size());
     return length;
 }
 
@@ -253,33 +261,60 @@ static std::size_t escape_controls(const char *text, std::size_t length, char *o
     return used;
 }
 
-void show_on_console(const char *column, const char *format, ...)
+// Copies a part of a console message into out, escaped for a terminal.
+// Returns the length written.
+static std::size_t gather_part(const char *text, std::size_t length, char *out)
 {
-    const bool to_terminal = client.console_is_terminal;
-    va_list arguments;
-    va_start(arguments, format);
-    std::size_t message_length = format_text(format, arguments);
-    va_end(arguments);
-    const char *message = client.format_buffer.data();
+    if (client.console_is_terminal)
+        return escape_controls(text, length, out);
+    std::memcpy(out, text, length);
+    return length;
+}
+
+// To a pipe, the parts are written where they lie, in eight pieces at most,
+// as many as the kernel takes without allocating: a message of more than five
+// parts has its first ones gathered in format_buffer (none lies there). For a
+// terminal, all are escaped one after another into one text.
+void show_parts_on_console(const char *column, const console_text *parts, std::size_t count)
+{
+    constexpr std::size_t most_pieces = 8, most_parts = most_pieces - 3; // and column, stamp, "\n"
     std::size_t column_length = std::strlen(column);
-    if (to_terminal) {
+    if (client.console_is_terminal) {
         column_length = escape_controls(column, column_length, escaped_column);
         column = escaped_column;
-        message_length = escape_controls(message, message_length, escaped_message);
-        message = escaped_message;
     }
-    std::size_t padding = column_length < column_width ? column_width - column_length : 0;
-    std::size_t time_length = update_time_text();
-    iovec pieces[] = {
-        piece(column, column_length),
-        piece(column_padding, padding),
-        piece(": ", 2),
-        piece(client.time_text.data(), time_length),
-        piece(" ", 1),
-        piece(message, message_length),
-        piece("\n", 1),
-    };
-    write_all(STDOUT_FILENO, pieces, static_cast<int>(std::size(pieces)), false);
+    std::size_t filled = std::min(column_length, column_width);
+    iovec pieces[most_pieces] = {piece(column, column_length),
+                                 piece(client.time_text.data() + filled, update_time_text() - filled)};
+    int used = 2;
+    std::size_t gathered = client.console_is_terminal ? count
+                           : count > most_parts       ? count - (most_parts - 1)
+                                                      : 0;
+    char *text = client.console_is_terminal ? escaped_message : client.format_buffer.data();
+    std::size_t text_length = 0;
+    // The message is cut where format_buffer would cut it.
+    std::size_t room = client.format_buffer.size() - 1;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::size_t length = std::min(parts[i].length, room);
+        room -= length;
+        if (i < gathered)
+            text_length += gather_part(parts[i].text, length, text + text_length);
+        if (i + 1 == gathered)
+            pieces[used++] = piece(text, text_length);
+        if (i >= gathered)
+            pieces[used++] = piece(parts[i].text, length);
+    }
+    pieces[used++] = piece("\n", 1);
+    write_all(STDOUT_FILENO, pieces, used, false);
+}
+
+void show_on_console(const char *column, const char *format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    std::size_t length = format_text(format, arguments);
+    va_end(arguments);
+    show_parts_on_console(column, {{client.format_buffer.data(), length}});
 }
 
 void exit_with_error(const char *format, ...)

@@ -91,7 +91,12 @@ INSTANTIATE_TEST_SUITE_P(
                     shown("bob", ">< NICK (): " + forty), "", forty.substr(0, 31)},
         server_case{"privmsg_with_only_a_target", ":a!b PRIVMSG #den\r\n", shown("#den", "<a> "), ""},
         server_case{"empty_ping_trailing", "PING :\r\n", "", "PONG \r\n"},
-        server_case{"command_alone", "PING\r\n", "", "PONG \r\n"}),
+        server_case{"command_alone", "PING\r\n", "", "PONG \r\n"},
+        // Shown, a line without a prefix grows by five bytes: cut at 4095.
+        server_case{"shown_text_cut_inside_the_command", std::string(4093, 'C') + "\r\n",
+                    shown("irc.test", ">< " + std::string(4092, 'C')), ""},
+        server_case{"shown_text_cut_after_the_parameters", "999 " + std::string(4086, 'p') + " :t\r\n",
+                    shown("irc.test", ">< 999 (" + std::string(4086, 'p') + ")"), ""}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Before the welcome a nickname in use gets another, which a server that
