@@ -78,6 +78,9 @@ struct client_record {
     // server has shown it cuts nicknames to (31 until it does).
     int nick_tries = 0;
     std::size_t nick_limit = nick_capacity - 1;
+    // The last other nickname was ours lengthened: a server that refuses a
+    // nickname too long as erroneous, rather than cutting it, shows so.
+    bool nick_lengthened = false;
     // A registration from a pipe or file that no welcome can follow (a
     // nickname or password refused, a ban), and when it was refused, in
     // milliseconds on the monotonic clock: orv gives up on it soon after.

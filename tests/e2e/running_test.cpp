@@ -354,7 +354,8 @@ TEST(running, typed_lines_wait_for_the_welcome)
     for (auto [reply, answer] : {std::pair{":srv 439 * :Please wait while we process your connection.\r\n", ""},
                                  {"NOTICE AUTH :*** Looking up your hostname\r\n", ""},
                                  {":hub 451 * :Connection not registered\r\n", ""},
-                                 {":hub 433 * bob :Nickname is already in use\r\n", "NICK bob_\r\n"}}) {
+                                 {":hub 433 * bob :Nickname is already in use\r\n", "NICK bob_\r\n"},
+                                 {":hub 433 * bob :x\r\n:hub 432 * bob_ :Nickname too long\r\n", "NICK bob_\r\nNICK bo_\r\n"}}) {
         SCOPED_TRACE(reply);
         run_options options;
         options.welcomed = false;
