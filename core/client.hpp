@@ -92,6 +92,10 @@ struct client_record {
     // the start of a UTF-8 character that a long line's piece cut).
     std::array<char, line_capacity> typed_ahead;
     std::size_t typed_ahead_length = 0;
+    // The last typed line ended at a carriage return: a line feed that
+    // begins the next read, nothing held before it, is the rest of a CR LF
+    // the two reads split.
+    bool typed_after_cr = false;
     // The input has ended: once typed_ahead is handled, orv closes.
     bool typed_input_ended = false;
     // When the wait for the server's last lines ends, in milliseconds on

@@ -219,6 +219,12 @@ static std::size_t read_typed(input_kind kind)
         return 0;
     }
     held += static_cast<std::size_t>(taken);
+    bool rest_of_line_end = before == 0 && client.typed_after_cr && ahead[0] == '\n';
+    client.typed_after_cr = false;
+    if (rest_of_line_end && --held == 0)
+        return 0;
+    if (rest_of_line_end)
+        std::memmove(ahead, ahead + 1, held);
     std::size_t end = line_end(ahead + before, held - before, kind);
     if (end != 0)
         return before + end;
@@ -259,6 +265,7 @@ std::size_t read_terminal_line()
     if (cut)
         end -= unfinished_character(ahead, end);
     client.terminal_line_goes_on = cut;
+    client.typed_after_cr = ahead[end - 1] == '\r';
     take_typed(end);
     return end;
 }

@@ -24,7 +24,7 @@ std::size_t read_server_line();
 // The same for standard input, which is never peeked at: a pipe or file is
 // read a byte at a time up to a line feed; a terminal as much as it hands
 // over, kept in typed_ahead, where a line feed, a carriage return or CR LF
-// ends each line. A read from a terminal in canonical mode that holds no
+// (even split between two reads) ends each line. A read from a terminal in canonical mode that holds no
 // line end (Ctrl-D inside a line) is a whole line; the unended tail of one
 // that holds line ends begins the next line. A piece that the 4095 bytes
 // cut inside a UTF-8 character ends before it, and the character begins

@@ -228,7 +228,9 @@ INSTANTIATE_TEST_SUITE_P(
                                         {"ur\n"}, "PRIVMSG #den :one\r\nPRIVMSG #den :two\r\n"
                                                    "PRIVMSG #den :three\r\nPRIVMSG #den :four\r\n"},
                     terminal_input_case{"raw_keys_wait_for_a_line_end", "", false, {":s #den\nhel", "lo\r", "x\n"},
-                                        "PRIVMSG #den :hello\r\nPRIVMSG #den :x\r\n"}),
+                                        "PRIVMSG #den :hello\r\nPRIVMSG #den :x\r\n"},
+                    terminal_input_case{"cr_lf_split_across_reads_ends_one_line", "", false, {":s #den\r", "a\r", "\nb\r\n"},
+                                        "PRIVMSG #den :a\r\nPRIVMSG #den :b\r\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(running, lines_arriving_together_are_all_handled_at_once)
