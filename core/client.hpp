@@ -88,8 +88,9 @@ struct client_record {
     std::int64_t refused_at = 0;
     // What was read from standard input and not yet handled: lines a
     // terminal handed over together, which wait for the pace of typing,
-    // then an unended tail that begins the next line (from a pipe, only
-    // the start of a UTF-8 character that a long line's piece cut).
+    // then an unended tail that begins the next line (from a pipe, the
+    // part of a line written so far, or the start of a UTF-8 character
+    // that a long line's piece cut).
     std::array<char, line_capacity> typed_ahead;
     std::size_t typed_ahead_length = 0;
     // The last typed line ended at a carriage return: a line feed that

@@ -198,11 +198,21 @@ static std::size_t read_typed(input_kind kind)
     std::size_t &held = client.typed_ahead_length;
     if (kind == input_kind::stream) {
         // A pipe or a file cannot be peeked at, and another program may
-        // read it after orv: take a byte at a time, nothing ahead.
-        while (held < line_room && read_input(ahead + held, 1) > 0)
+        // read it after orv: take a byte at a time, nothing ahead, and no
+        // more than has come: a line a script has only begun to write
+        // ("deploying... ", then "done" a minute later) must not hold up
+        // the server, whose pings would go unanswered.
+        while (held < line_room) {
+            if (read_input(ahead + held, 1) <= 0) {
+                client.typed_input_ended = true;
+                return held;
+            }
             if (ahead[held++] == '\n')
                 return held;
-        client.typed_input_ended = held < line_room;
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            if (held < line_room && poll(&input, 1, 0) == 0)
+                return 0; // the rest of the line, when it comes
+        }
         return held;
     }
     // A terminal hands over a line a read, or in canonical mode all that

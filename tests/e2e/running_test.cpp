@@ -373,6 +373,18 @@ TEST(running, typed_lines_wait_for_the_welcome)
     }
 }
 
+// A script that writes half a line and the rest later does not hold up the
+// server meanwhile.
+TEST(running, half_written_piped_line_leaves_the_server_served)
+{
+    session s;
+    send_text(s.orv.input, ":s #den\nhel");
+    send_text(s.peer, "PING :meanwhile\r\n");
+    EXPECT_EQ(read_until(s.peer, "meanwhile\r\n"), "PONG meanwhile\r\n");
+    send_text(s.orv.input, "lo\n");
+    EXPECT_EQ(read_until(s.peer, "hello\r\n"), "PRIVMSG #den :hello\r\n");
+}
+
 // A refusal a person must answer lets typing begin at a terminal, but only
 // a raw line is sent before the welcome.
 TEST(running, terminal_after_a_refusal_sends_raw_lines_only)
