@@ -164,10 +164,14 @@ static ssize_t read_input(char *into, std::size_t length)
 
 static input_kind kind_of_input()
 {
+    // A terminal that has hung up fails with EIO, not ENOTTY: the lines it
+    // handed over before are still a terminal's, CR-ended ones included.
+    static input_kind known = input_kind::stream;
     termios mode;
     if (tcgetattr(STDIN_FILENO, &mode) != 0)
-        return input_kind::stream;
-    return (mode.c_lflag & ICANON) != 0 ? input_kind::lines : input_kind::keys;
+        return errno == ENOTTY ? input_kind::stream : known;
+    known = (mode.c_lflag & ICANON) != 0 ? input_kind::lines : input_kind::keys;
+    return known;
 }
 
 // Where the first line of text ends: past its line feed or, typed on a

@@ -178,6 +178,7 @@ struct terminal_input_case {
     bool canonical;          // the mode orv reads in
     std::vector<std::string> typed; // then typed in these bursts
     std::string wire;
+    std::string hang_up_after = {}; // the terminal hangs up once this is sent
 };
 
 void PrintTo(const terminal_input_case &c, std::ostream *out) { *out << c.name; }
@@ -190,6 +191,7 @@ TEST_P(terminal_input_test, every_line_goes_whole_and_in_order)
     run_options options;
     options.input_from_terminal = true;
     options.welcomed = false; // orv reads nothing before the welcome
+    options.wrapper = {"faketime", "-f", "+0 x4"};
     session s(options);
     termios mode, raw;
     ASSERT_EQ(tcgetattr(s.orv.input, &mode), 0);
@@ -212,7 +214,11 @@ TEST_P(terminal_input_test, every_line_goes_whole_and_in_order)
         std::this_thread::sleep_for(200ms);
         send_text(s.orv.input, burst);
     }
-    EXPECT_EQ(read_until(s.peer, c.wire), c.wire);
+    if (!c.hang_up_after.empty()) {
+        EXPECT_EQ(read_until(s.peer, c.hang_up_after), c.hang_up_after);
+        s.orv.close_input();
+    }
+    EXPECT_EQ(read_until(s.peer, c.wire, 2 * patience), c.wire); // 4 s of pacing on a static orv's real clock
     c.canonical ? send_text(s.orv.input, "\x04") : s.orv.close_input(); // Ctrl-D on an empty line, or a hang-up
     EXPECT_EQ(read_to_end(s.peer), "");
     close(std::exchange(s.peer, -1));
@@ -230,7 +236,10 @@ INSTANTIATE_TEST_SUITE_P(
                     terminal_input_case{"raw_keys_wait_for_a_line_end", "", false, {":s #den\nhel", "lo\r", "x\n"},
                                         "PRIVMSG #den :hello\r\nPRIVMSG #den :x\r\n"},
                     terminal_input_case{"cr_lf_split_across_reads_ends_one_line", "", false, {":s #den\r", "a\r", "\nb\r\n"},
-                                        "PRIVMSG #den :a\r\nPRIVMSG #den :b\r\n"}),
+                                        "PRIVMSG #den :a\r\nPRIVMSG #den :b\r\n"},
+                    terminal_input_case{"lines_waiting_still_go_after_a_hang_up", ":s #den\r", false, {"1\r2\r3\r4\r5\r6\r7\r"},
+                                        "PRIVMSG #den :6\r\nPRIVMSG #den :7\r\n",
+                                        "PRIVMSG #den :1\r\nPRIVMSG #den :2\r\nPRIVMSG #den :3\r\nPRIVMSG #den :4\r\nPRIVMSG #den :5\r\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(running, lines_arriving_together_are_all_handled_at_once)
