@@ -114,8 +114,10 @@ static void answer_registration_reply(const char *command, char *parameters)
     }
     // ngIRCd and InspIRCd refuse a nickname longer than they take, rather
     // than cut it: the one we lengthened shows their limit.
-    if (std::strcmp(command, "432") == 0 && client.nick_lengthened && client.nick_tries < alternate_nick_tries) {
-        client.nick_limit = std::strlen(client.nick.data()) - 1;
+    std::size_t sent_length = std::strlen(client.nick.data());
+    if (std::strcmp(command, "432") == 0 && client.nick_lengthened && sent_length > 1
+        && client.nick_tries < alternate_nick_tries) {
+        client.nick_limit = sent_length - 1;
         send_other_nick(parameters);
         return;
     }
