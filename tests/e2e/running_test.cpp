@@ -344,7 +344,8 @@ TEST(running, end_of_input_delivers_every_line_sent)
 }
 
 // After the end of input, the server's last lines are awaited five
-// seconds in all (half a real second here), however a line stalls.
+// seconds in all (half a real second here, five on a static orv's real
+// clock), however a line stalls.
 TEST(running, closing_wait_ends_inside_a_stalled_line)
 {
     run_options options;
@@ -353,7 +354,7 @@ TEST(running, closing_wait_ends_inside_a_stalled_line)
     s.orv.close_input();
     EXPECT_EQ(read_to_end(s.peer), "");
     send_text(s.peer, ":hub NOTICE bob :half");
-    EXPECT_EQ(s.orv.wait_for_exit(), 1);
+    EXPECT_EQ(s.orv.wait_for_exit(2 * patience), 1);
     EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
 }
 
