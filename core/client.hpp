@@ -78,6 +78,9 @@ struct client_record {
     // server has shown it cuts nicknames to (31 until it does).
     int nick_tries = 0;
     std::size_t nick_limit = nick_capacity - 1;
+    // The last other nickname was ours lengthened: a server that refuses a
+    // nickname too long as erroneous, rather than cutting it, shows so.
+    bool nick_lengthened = false;
     // A registration from a pipe or file that no welcome can follow (a
     // nickname or password refused, a ban), and when it was refused, in
     // milliseconds on the monotonic clock: orv gives up on it soon after.
@@ -85,10 +88,15 @@ struct client_record {
     std::int64_t refused_at = 0;
     // What was read from standard input and not yet handled: lines a
     // terminal handed over together, which wait for the pace of typing,
-    // then an unended tail that begins the next line (from a pipe, only
-    // the start of a UTF-8 character that a long line's piece cut).
+    // then an unended tail that begins the next line (from a pipe, the
+    // part of a line written so far, or the start of a UTF-8 character
+    // that a long line's piece cut).
     std::array<char, line_capacity> typed_ahead;
     std::size_t typed_ahead_length = 0;
+    // The last typed line ended at a carriage return: a line feed that
+    // begins the next read, nothing held before it, is the rest of a CR LF
+    // the two reads split.
+    bool typed_after_cr = false;
     // The input has ended: once typed_ahead is handled, orv closes.
     bool typed_input_ended = false;
     // When the wait for the server's last lines ends, in milliseconds on

@@ -164,10 +164,14 @@ static ssize_t read_input(char *into, std::size_t length)
 
 static input_kind kind_of_input()
 {
+    // A terminal that has hung up fails with EIO, not ENOTTY: the lines it
+    // handed over before are still a terminal's, CR-ended ones included.
+    static input_kind known = input_kind::stream;
     termios mode;
     if (tcgetattr(STDIN_FILENO, &mode) != 0)
-        return input_kind::stream;
-    return (mode.c_lflag & ICANON) != 0 ? input_kind::lines : input_kind::keys;
+        return errno == ENOTTY ? input_kind::stream : known;
+    known = (mode.c_lflag & ICANON) != 0 ? input_kind::lines : input_kind::keys;
+    return known;
 }
 
 // Where the first line of text ends: past its line feed or, typed on a
@@ -198,11 +202,21 @@ static std::size_t read_typed(input_kind kind)
     std::size_t &held = client.typed_ahead_length;
     if (kind == input_kind::stream) {
         // A pipe or a file cannot be peeked at, and another program may
-        // read it after orv: take a byte at a time, nothing ahead.
-        while (held < line_room && read_input(ahead + held, 1) > 0)
+        // read it after orv: take a byte at a time, nothing ahead, and no
+        // more than has come: a line a script has only begun to write
+        // ("deploying... ", then "done" a minute later) must not hold up
+        // the server, whose pings would go unanswered.
+        while (held < line_room) {
+            if (read_input(ahead + held, 1) <= 0) {
+                client.typed_input_ended = true;
+                return held;
+            }
             if (ahead[held++] == '\n')
                 return held;
-        client.typed_input_ended = held < line_room;
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            if (held < line_room && poll(&input, 1, 0) == 0)
+                return 0; // the rest of the line, when it comes
+        }
         return held;
     }
     // A terminal hands over a line a read, or in canonical mode all that
@@ -219,6 +233,12 @@ static std::size_t read_typed(input_kind kind)
         return 0;
     }
     held += static_cast<std::size_t>(taken);
+    bool rest_of_line_end = before == 0 && client.typed_after_cr && ahead[0] == '\n';
+    client.typed_after_cr = false;
+    if (rest_of_line_end && --held == 0)
+        return 0;
+    if (rest_of_line_end)
+        std::memmove(ahead, ahead + 1, held);
     std::size_t end = line_end(ahead + before, held - before, kind);
     if (end != 0)
         return before + end;
@@ -259,6 +279,7 @@ std::size_t read_terminal_line()
     if (cut)
         end -= unfinished_character(ahead, end);
     client.terminal_line_goes_on = cut;
+    client.typed_after_cr = ahead[end - 1] == '\r';
     take_typed(end);
     return end;
 }

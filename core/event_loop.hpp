@@ -22,15 +22,17 @@ std::int64_t monotonic_milliseconds();
 std::size_t read_server_line();
 
 // The same for standard input, which is never peeked at: a pipe or file is
-// read a byte at a time up to a line feed; a terminal as much as it hands
-// over, kept in typed_ahead, where a line feed, a carriage return or CR LF
-// ends each line. A read from a terminal in canonical mode that holds no
-// line end (Ctrl-D inside a line) is a whole line; the unended tail of one
-// that holds line ends begins the next line. A piece that the 4095 bytes
-// cut inside a UTF-8 character ends before it, and the character begins
-// the next piece. Sets terminal_line_goes_on for a cut piece. Returns the
+// read a byte at a time up to a line feed, as far as it has come; a
+// terminal as much as it hands over, kept in typed_ahead, where a line
+// feed, a carriage return or CR LF (even split between two reads) ends
+// each line. A read from a terminal in canonical mode that holds no line
+// end (Ctrl-D inside a line) is a whole line; the unended tail of one that
+// holds line ends begins the next line. A piece that the 4095 bytes cut
+// inside a UTF-8 character ends before it, and the character begins the
+// next piece. Sets terminal_line_goes_on for a cut piece. Returns the
 // length: 0 when no line has ended yet (on a terminal not in canonical
-// mode) or once the input has ended, typed_input_ended then telling so.
+// mode, or from a pipe that has written part of a line) or once the input
+// has ended, typed_input_ended then telling so.
 std::size_t read_terminal_line();
 
 // True when a line in typed_ahead, or the end of the input, waits to be

@@ -201,19 +201,16 @@ static const char *requested_locale()
 
 bool locale_is_eight_bit()
 {
-    const char *name = std::setlocale(LC_CTYPE, "");
     bool eight_bit = false;
-    if (name == nullptr) {
-        // A locale not installed (as when ssh passes on a user's LANG)
-        // leaves the C locale, which says nothing of the terminal; its name
-        // still does.
-        name = requested_locale();
-    } else {
+    if (std::setlocale(LC_CTYPE, "") != nullptr) {
         const char *charset = nl_langinfo(CODESET);
         eight_bit = !is_utf8_or_ascii(charset, std::strlen(charset));
     }
-    // A C library that reads every locale but C as UTF-8 (musl) still keeps
-    // its name, whose codeset ("ru_RU.KOI8-R") says what the terminal is.
+    // A locale not installed (as when ssh passes on a user's LANG) leaves
+    // the C locale, and a C library that reads every locale but C as UTF-8
+    // (musl) names some C.UTF-8 (".KOI8-R"): the name asked for, whose
+    // codeset ("ru_RU.KOI8-R") says what the terminal is, still tells.
+    const char *name = requested_locale();
     if (const char *dot = std::strchr(name, '.'); dot != nullptr)
         eight_bit = eight_bit || !is_utf8_or_ascii(dot + 1, std::strcspn(dot + 1, "@;"));
     std::setlocale(LC_CTYPE, "C"); // nothing else orv does follows the locale

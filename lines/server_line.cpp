@@ -86,7 +86,8 @@ static void send_other_nick(char *parameters)
     if (length > 0 && length < std::strlen(client.nick.data())
         && std::strncmp(other.data(), client.nick.data(), length) == 0)
         client.nick_limit = std::min(client.nick_limit, length);
-    if (length < client.nick_limit) {
+    client.nick_lengthened = length < client.nick_limit;
+    if (client.nick_lengthened) {
         other[length++] = '_';
     } else {
         length = character_start(other.data(), client.nick_limit - 1);
@@ -108,6 +109,15 @@ static void answer_registration_reply(const char *command, char *parameters)
 {
     bool in_use = is_any_of(command, {"433", "436", "437"});
     if (in_use && client.nick_tries < alternate_nick_tries) {
+        send_other_nick(parameters);
+        return;
+    }
+    // ngIRCd and InspIRCd refuse a nickname longer than they take, rather
+    // than cut it: the one we lengthened shows their limit.
+    std::size_t sent_length = std::strlen(client.nick.data());
+    if (std::strcmp(command, "432") == 0 && client.nick_lengthened && sent_length > 1
+        && client.nick_tries < alternate_nick_tries) {
+        client.nick_limit = sent_length - 1;
         send_other_nick(parameters);
         return;
     }

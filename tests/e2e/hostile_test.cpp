@@ -190,6 +190,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A locale not installed is known by its name's character set.
         hostile_case{"c1_continuation_bytes_escaped_under_an_eight_bit_locale_not_installed", ":e PRIVMSG #den :\xc4\x9b" "2J\r\n",
                      "", true, "", console_line("#den", "<e> \xc4^[[2J"), 0ms, "ru_RU.KOI8-R"},
+        hostile_case{"c1_continuation_bytes_escaped_under_a_codeset_alone", ":e PRIVMSG #den :\xc4\x9b" "2J\r\n",
+                     "", true, "", console_line("#den", "<e> \xc4^[[2J"), 0ms, ".KOI8-R"},
         hostile_case{"prefixes_without_a_command_are_ignored", ":hub\r\n:hub \r\n:\r\n: \r\n:hub!\r\n", "",
                      false, "", ""},
         hostile_case{"empty_commands_show_in_the_generic_form", "\r\n \r\n:hub  :x\r\n", "", false, "",

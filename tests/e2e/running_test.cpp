@@ -178,6 +178,7 @@ struct terminal_input_case {
     bool canonical;          // the mode orv reads in
     std::vector<std::string> typed; // then typed in these bursts
     std::string wire;
+    std::string hang_up_after = {}; // the terminal hangs up once this is sent
 };
 
 void PrintTo(const terminal_input_case &c, std::ostream *out) { *out << c.name; }
@@ -190,6 +191,7 @@ TEST_P(terminal_input_test, every_line_goes_whole_and_in_order)
     run_options options;
     options.input_from_terminal = true;
     options.welcomed = false; // orv reads nothing before the welcome
+    options.wrapper = {"faketime", "-f", "+0 x4"};
     session s(options);
     termios mode, raw;
     ASSERT_EQ(tcgetattr(s.orv.input, &mode), 0);
@@ -212,7 +214,11 @@ TEST_P(terminal_input_test, every_line_goes_whole_and_in_order)
         std::this_thread::sleep_for(200ms);
         send_text(s.orv.input, burst);
     }
-    EXPECT_EQ(read_until(s.peer, c.wire), c.wire);
+    if (!c.hang_up_after.empty()) {
+        EXPECT_EQ(read_until(s.peer, c.hang_up_after), c.hang_up_after);
+        s.orv.close_input();
+    }
+    EXPECT_EQ(read_until(s.peer, c.wire, 2 * patience), c.wire); // 4 s of pacing on a static orv's real clock
     c.canonical ? send_text(s.orv.input, "\x04") : s.orv.close_input(); // Ctrl-D on an empty line, or a hang-up
     EXPECT_EQ(read_to_end(s.peer), "");
     close(std::exchange(s.peer, -1));
@@ -228,7 +234,12 @@ INSTANTIATE_TEST_SUITE_P(
                                         {"ur\n"}, "PRIVMSG #den :one\r\nPRIVMSG #den :two\r\n"
                                                    "PRIVMSG #den :three\r\nPRIVMSG #den :four\r\n"},
                     terminal_input_case{"raw_keys_wait_for_a_line_end", "", false, {":s #den\nhel", "lo\r", "x\n"},
-                                        "PRIVMSG #den :hello\r\nPRIVMSG #den :x\r\n"}),
+                                        "PRIVMSG #den :hello\r\nPRIVMSG #den :x\r\n"},
+                    terminal_input_case{"cr_lf_split_across_reads_ends_one_line", "", false, {":s #den\r", "a\r", "\nb\r\n"},
+                                        "PRIVMSG #den :a\r\nPRIVMSG #den :b\r\n"},
+                    terminal_input_case{"lines_waiting_still_go_after_a_hang_up", ":s #den\r", false, {"1\r2\r3\r4\r5\r6\r7\r"},
+                                        "PRIVMSG #den :6\r\nPRIVMSG #den :7\r\n",
+                                        "PRIVMSG #den :1\r\nPRIVMSG #den :2\r\nPRIVMSG #den :3\r\nPRIVMSG #den :4\r\nPRIVMSG #den :5\r\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(running, lines_arriving_together_are_all_handled_at_once)
@@ -333,7 +344,8 @@ TEST(running, end_of_input_delivers_every_line_sent)
 }
 
 // After the end of input, the server's last lines are awaited five
-// seconds in all (half a real second here), however a line stalls.
+// seconds in all (half a real second here, five on a static orv's real
+// clock), however a line stalls.
 TEST(running, closing_wait_ends_inside_a_stalled_line)
 {
     run_options options;
@@ -342,7 +354,7 @@ TEST(running, closing_wait_ends_inside_a_stalled_line)
     s.orv.close_input();
     EXPECT_EQ(read_to_end(s.peer), "");
     send_text(s.peer, ":hub NOTICE bob :half");
-    EXPECT_EQ(s.orv.wait_for_exit(), 1);
+    EXPECT_EQ(s.orv.wait_for_exit(2 * patience), 1);
     EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
 }
 
@@ -354,7 +366,8 @@ TEST(running, typed_lines_wait_for_the_welcome)
     for (auto [reply, answer] : {std::pair{":srv 439 * :Please wait while we process your connection.\r\n", ""},
                                  {"NOTICE AUTH :*** Looking up your hostname\r\n", ""},
                                  {":hub 451 * :Connection not registered\r\n", ""},
-                                 {":hub 433 * bob :Nickname is already in use\r\n", "NICK bob_\r\n"}}) {
+                                 {":hub 433 * bob :Nickname is already in use\r\n", "NICK bob_\r\n"},
+                                 {":hub 433 * bob :x\r\n:hub 432 * bob_ :Nickname too long\r\n", "NICK bob_\r\nNICK bo_\r\n"}}) {
         SCOPED_TRACE(reply);
         run_options options;
         options.welcomed = false;
@@ -368,6 +381,18 @@ TEST(running, typed_lines_wait_for_the_welcome)
         send_text(s.peer, std::string(":hub 001 ") + (*answer ? "bob_" : "bob") + " :Welcome\r\n");
         EXPECT_EQ(read_until(s.peer, "hello\r\n"), "JOIN #t\r\nPRIVMSG #t :hello\r\n");
     }
+}
+
+// A script that writes half a line and the rest later does not hold up the
+// server meanwhile.
+TEST(running, half_written_piped_line_leaves_the_server_served)
+{
+    session s;
+    send_text(s.orv.input, ":s #den\nhel");
+    send_text(s.peer, "PING :meanwhile\r\n");
+    EXPECT_EQ(read_until(s.peer, "meanwhile\r\n"), "PONG meanwhile\r\n");
+    send_text(s.orv.input, "lo\n");
+    EXPECT_EQ(read_until(s.peer, "hello\r\n"), "PRIVMSG #den :hello\r\n");
 }
 
 // A refusal a person must answer lets typing begin at a terminal, but only
