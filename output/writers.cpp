@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -185,7 +186,9 @@ static void complete_time_zone_rule() {}
 // console line. Returns its length.
 static std::size_t update_time_text()
 {
-    static std::time_t shown_minute = -1;
+    // No minute shown yet. Not -1: the clock may stand in that minute
+    // (1969-12-31 23:58 UTC), whose stamp would then be left empty.
+    static std::time_t shown_minute = std::numeric_limits<std::time_t>::min();
     static std::size_t length = 0;
     std::time_t now = std::time(nullptr);
     if (now / 60 == shown_minute)

@@ -526,6 +526,7 @@ struct time_zone_case {
     const char *name;
     const char *zone;
     std::string console;
+    const char *clock = "@1709647620", *clock_format = "%s"; // for libfaketime
 };
 
 void PrintTo(const time_zone_case &c, std::ostream *out) { *out << c.name; }
@@ -536,8 +537,8 @@ TEST_P(time_zone_test, timestamp_is_local_time_to_the_minute)
 {
     const time_zone_case &c = GetParam();
     run_options options;
-    options.environment = {"USER=bob", std::string("TZ=") + c.zone, "FAKETIME_FMT=%s"};
-    options.wrapper = {"faketime", "-f", "@1709647620"}; // 2024-03-05 14:07:00 UTC
+    options.environment = {"USER=bob", std::string("TZ=") + c.zone, std::string("FAKETIME_FMT=") + c.clock_format};
+    options.wrapper = {"faketime", "-f", c.clock}; // 2024-03-05 14:07:00 UTC unless the row says
     session s(options);
     send_text(s.peer, ":alice!a PRIVMSG #den :hi\r\n");
     EXPECT_EQ(read_until(s.orv.output, "hi\n", 2s), c.console);
@@ -588,7 +589,10 @@ INSTANTIATE_TEST_SUITE_P(
                     time_zone_case{"rule_without_dates_further_east", "EET-2EEST",
                                    "#den        : 2024-03-05 16:07 <alice> hi\n"},
                     time_zone_case{"rule_without_dates_quoted_names", "<+03>-3<+04>",
-                                   "#den        : 2024-03-05 17:07 <alice> hi\n"}),
+                                   "#den        : 2024-03-05 17:07 <alice> hi\n"},
+                    // Time -119 to -60: the minute -1 once stood for none shown.
+                    time_zone_case{"minute_before_1970", "UTC", "#den        : 1969-12-31 23:58 <alice> hi\n",
+                                   "@1969-12-31 23:58:30", "%Y-%m-%d %T"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace
