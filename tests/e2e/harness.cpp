@@ -302,8 +302,8 @@ session::session(run_options options)
     if (!options.welcomed || nick < 5)
         return;
     send_text(peer, ":hub 001 " + login.substr(nick, login.find("\r\n", nick) - nick) + " :Welcome\r\n");
-    read_until(orv.output, ": Welcome");
-    read_until(orv.output, "\n", 1s); // a terminal ends it with CR LF
+    if (!read_until(orv.output, "Welcome").ends_with("\n")) // a terminal ends it with CR LF
+        read_until(orv.output, "\n", 1s);
 }
 
 std::string session::end_input()

@@ -30,8 +30,10 @@
 namespace orv_test {
 namespace {
 
-// One real second is a minute of orv's time: a 120-second wait takes two.
-const std::vector<std::string> minute_per_second = {"faketime", "-f", "+0 x60"};
+// One real second is five minutes of orv's time: a 120-second wait takes
+// 0.4 s, the 300 seconds of silence or of a stalled send one.
+const std::string speed = "x300";
+const std::vector<std::string> sped_up = {"faketime", "-f", "+0 " + speed};
 const std::string ping = "PING 127.0.0.1\r\n";
 const std::string timeout_message = "orv shutting down: parse timeout\n";
 const std::string welcome = ":hub 001 bob :Welcome\r\n";
@@ -40,12 +42,12 @@ struct keep_alive_case {
     const char *name;
     std::string first_words;  // what the server sends right after login
     bool answer_pings;        // the server answers each ping
-    int typed_lines;          // typed one every half (real) second, from the start
+    int typed_lines;          // typed one every 100 ms (30 s of orv's), from the start
     std::string wire;         // what the server receives after login
     std::string error;        // standard error; empty: still running
     // Seconds the time of day jumps by once the first words and ":s" are
     // in; the monotonic clock then runs at the real pace, the waits still
-    // sixty times as fast.
+    // as fast as the others.
     int clock_step = 0;
     bool many_descriptors = false; // started with descriptors past 1024 open
 };
@@ -58,11 +60,11 @@ TEST_P(keep_alive_test, pings_when_idle_and_gives_up_on_a_silent_server)
 {
     const keep_alive_case &c = GetParam();
     run_options options;
-    options.wrapper = minute_per_second;
+    options.wrapper = sped_up;
     temporary_directory directory;
     const std::string clock_file = directory.path + "/clock";
     if (c.clock_step != 0) {
-        write_file(clock_file, "+0 x60");
+        write_file(clock_file, "+0 " + speed);
         options.environment.insert(options.environment.end(), {"FAKETIME_TIMESTAMP_FILE=" + clock_file,
                                                                "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
         options.wrapper.insert(options.wrapper.end(), {"env", "-u", "FAKETIME"}); // the clock file rules instead
@@ -76,12 +78,12 @@ TEST_P(keep_alive_test, pings_when_idle_and_gives_up_on_a_silent_server)
     send_text(s.orv.input, ":s #den\n");
     if (c.clock_step != 0) {
         std::this_thread::sleep_for(100ms);
-        write_file(clock_file, (c.clock_step > 0 ? "+" : "") + std::to_string(c.clock_step) + " x60");
+        write_file(clock_file, (c.clock_step > 0 ? "+" : "") + std::to_string(c.clock_step) + " " + speed);
     }
     std::string wire;
     for (int i = 0; i < c.typed_lines; ++i) {
         send_text(s.orv.input, "tick\n");
-        wire += read_for(s.peer, 500ms);
+        wire += read_for(s.peer, 100ms);
     }
     // Until all that is expected has come, or orv has ended: on a busy
     // machine a wait may end late, which only shifts what follows.
@@ -437,12 +439,35 @@ TEST(running, refused_registration_sends_nothing_piped)
     }
 }
 
+// After the end of input, the server's last lines are awaited for five
+// seconds, then orv ends though the server never closes: on a clock ten
+// times as fast, and on the real one for the static binaries.
+class closing_wait_test : public testing::TestWithParam<int> {};
+
+TEST_P(closing_wait_test, ends_five_seconds_after_the_input_when_the_server_stays)
+{
+    const int speed = GetParam();
+    run_options options;
+    if (speed > 1)
+        options.wrapper = {"faketime", "-f", "+0 x" + std::to_string(speed)};
+    session s(options);
+    auto ended = std::chrono::steady_clock::now();
+    s.orv.close_input();
+    EXPECT_EQ(read_to_end(s.orv.error, 30s), "orv: broken pipe\n");
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - ended).count() * speed;
+    EXPECT_TRUE(waited > 4.95 && waited < 7.5) << "orv ended " << waited << " s after its input";
+    EXPECT_EQ(s.orv.wait_for_exit(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(clocks, closing_wait_test, testing::Values(1, 10),
+                         [](const auto &info) { return std::string(info.param == 1 ? "real" : "sped_up"); });
+
 // A server that floods and stops reading: once orv's sends have made no
-// progress for 300 seconds (five, on a clock sixty times as fast), it ends.
+// progress for 300 seconds (one, on the sped-up clock), it ends.
 TEST(running, server_that_stops_reading_ends_the_client)
 {
     run_options options;
-    options.wrapper = minute_per_second;
+    options.wrapper = sped_up;
     session s(options);
     std::thread flood([&] {
         for (std::string ping = "PING :" + std::string(400, 'p') + "\r\n";

@@ -235,15 +235,16 @@ TEST_P(real_server, keep_alive_pings_are_answered_and_the_connection_lives_on)
     expect_welcome(bob);
     join_both(alice, bob, "#den");
 
-    // Idle until the server has pinged three times; each ping left
-    // unanswered would have closed the connection before the next.
-    constexpr int pings = 3;
+    // Idle until the server has pinged twice: the first ping left
+    // unanswered would have closed the connection before the second.
+    constexpr int pings = 2;
     auto deadline = std::chrono::steady_clock::now() + 30s;
     const std::string ping = "PING :irc.orv.test\r\n", pong = "PONG irc.orv.test\r\n";
-    while (count_lines(wire.from_server(), ping) < pings && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(100ms);
-    std::this_thread::sleep_for(200ms); // for the last answer
-    std::string pinged = wire.from_server(), answered = wire.from_client();
+    std::string pinged, answered;
+    while ((count_lines(pinged = wire.from_server(), ping) < pings ||
+            count_lines(answered = wire.from_client(), pong) < count_lines(pinged, ping)) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
     EXPECT_GE(count_lines(pinged, ping), pings) << pinged;
     EXPECT_EQ(count_lines(answered, pong), count_lines(pinged, ping)) << "every ping answered:\n" << answered;
     EXPECT_EQ(alice.shown.find(">< PING"), std::string::npos) << "a ping was shown";
@@ -253,8 +254,9 @@ TEST_P(real_server, keep_alive_pings_are_answered_and_the_connection_lives_on)
     EXPECT_EQ(read_for(alice.orv.error, 0ms), "");
 }
 
-// A paste of 40 lines, 2.8 kB, is more than InspIRCd's receive queue takes
-// at once: orv sends five at once, then one every two seconds, and stays.
+// A paste of eight lines, 3.2 kB, is more than InspIRCd's receive queue
+// takes at once: orv sends five at once, then one every two seconds, and
+// stays.
 TEST(paced_paste, reaches_the_channel_in_order_and_the_sender_stays)
 {
     temporary_directory directory;
@@ -266,13 +268,14 @@ TEST(paced_paste, reaches_the_channel_in_order_and_the_sender_stays)
         expect_shown("inspircd", *user, console_line("irc.orv.test", ">< 001 (" + user->nick + "): " + servers[1].welcome(user->nick)),
                      "registration");
     join_both("inspircd", alice, bob, "#den");
+    auto pasted = [](int i) { return "pasted line " + std::to_string(i) + " of a long recipe " + std::string(350, '.'); };
     std::string paste;
-    for (int i = 1; i <= 40; ++i)
-        paste += "pasted line " + std::to_string(i) + " of a long recipe that fills the queue\n";
+    for (int i = 1; i <= 8; ++i)
+        paste += pasted(i) + "\n";
     send_text(alice.orv.input, paste);
     std::string delivered;
-    for (int i = 1; i <= 40; ++i) {
-        std::string line = console_line("#den", "<alice> pasted line " + std::to_string(i) + " of a long recipe that fills the queue");
+    for (int i = 1; i <= 8; ++i) {
+        std::string line = console_line("#den", "<alice> " + pasted(i));
         // The first five within a second or two, then one every two seconds.
         expect_shown("inspircd", bob, line, "delivery", i <= 5 ? 2s : 5s);
         delivered += line;
