@@ -414,7 +414,7 @@ TEST(running, terminal_after_a_refusal_sends_raw_lines_only)
 
 // From a pipe, a registration no welcome can follow sends none of the
 // input, and orv says so: once the server closes, or five seconds after
-// the refusal (on a clock sixty times as fast).
+// the refusal (on a sped-up clock).
 TEST(running, refused_registration_sends_nothing_piped)
 {
     const std::string in_use = ":hub 433 * bob :x\r\n:hub 433 * bob_ :x\r\n:hub 433 * bob__ :x\r\n:hub 433 * bob___ :x\r\n";
@@ -426,7 +426,7 @@ TEST(running, refused_registration_sends_nothing_piped)
         run_options options;
         options.welcomed = false;
         if (!closes)
-            options.wrapper = minute_per_second; // a static orv keeps the real clock
+            options.wrapper = sped_up; // a static orv keeps the real clock
         session s(options);
         send_text(s.orv.input, ":j #t\ndeploy done\n:QUIT :bye\n");
         s.orv.close_input();
