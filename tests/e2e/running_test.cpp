@@ -345,21 +345,6 @@ TEST(running, end_of_input_delivers_every_line_sent)
     EXPECT_EQ(s.orv.wait_for_exit(), 1);
 }
 
-// After the end of input, the server's last lines are awaited five
-// seconds in all (half a real second here, five on a static orv's real
-// clock), however a line stalls.
-TEST(running, closing_wait_ends_inside_a_stalled_line)
-{
-    run_options options;
-    options.wrapper = {"faketime", "-f", "+0 x10"};
-    session s(options);
-    s.orv.close_input();
-    EXPECT_EQ(read_to_end(s.peer), "");
-    send_text(s.peer, ":hub NOTICE bob :half");
-    EXPECT_EQ(s.orv.wait_for_exit(2 * patience), 1);
-    EXPECT_EQ(read_to_end(s.orv.error), "orv: broken pipe\n");
-}
-
 // Typing waits for the welcome alone, and a nickname in use gets another;
 // pings are answered meanwhile. On an input left non-blocking, a line that
 // has partly come is neither the end of the line nor of input.
@@ -440,27 +425,33 @@ TEST(running, refused_registration_sends_nothing_piped)
 }
 
 // After the end of input, the server's last lines are awaited for five
-// seconds, then orv ends though the server never closes: on a clock ten
-// times as fast, and on the real one for the static binaries.
-class closing_wait_test : public testing::TestWithParam<int> {};
+// seconds in all, however a line stalls, then orv ends though the server
+// never closes: on a clock ten times as fast, and on the real one for the
+// static binaries.
+class closing_wait_test : public testing::TestWithParam<std::pair<int, const char *>> {};
 
 TEST_P(closing_wait_test, ends_five_seconds_after_the_input_when_the_server_stays)
 {
-    const int speed = GetParam();
+    const auto [speed, stalled] = GetParam();
     run_options options;
     if (speed > 1)
         options.wrapper = {"faketime", "-f", "+0 x" + std::to_string(speed)};
     session s(options);
     auto ended = std::chrono::steady_clock::now();
     s.orv.close_input();
+    EXPECT_EQ(read_to_end(s.peer), "");
+    send_text(s.peer, stalled);
     EXPECT_EQ(read_to_end(s.orv.error, 30s), "orv: broken pipe\n");
     double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - ended).count() * speed;
     EXPECT_TRUE(waited > 4.95 && waited < 7.5) << "orv ended " << waited << " s after its input";
     EXPECT_EQ(s.orv.wait_for_exit(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(clocks, closing_wait_test, testing::Values(1, 10),
-                         [](const auto &info) { return std::string(info.param == 1 ? "real" : "sped_up"); });
+INSTANTIATE_TEST_SUITE_P(clocks, closing_wait_test,
+                         testing::Values(std::pair{1, ""}, std::pair{10, ""}, std::pair{10, ":hub NOTICE bob :half"}),
+                         [](const auto &info) {
+                             return std::string(info.param.first == 1 ? "real" : *info.param.second ? "sped_up_stalled_line" : "sped_up");
+                         });
 
 // A server that floods and stops reading: once orv's sends have made no
 // progress for 300 seconds (one, on the sped-up clock), it ends.
