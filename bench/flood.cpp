@@ -74,7 +74,9 @@ void append_line(std::string &out, unsigned long i, generator &random)
 {
     char head[128];
     unsigned kind = random.next(20);
-    if (kind == 0) // a NAMES reply
+    if (i == 0) // the welcome, without which orv ends as refused when the server closes
+        std::snprintf(head, sizeof head, ":irc.test 001 bob :%lu", i);
+    else if (kind == 0) // a NAMES reply
         std::snprintf(head, sizeof head, ":irc.test 353 bob = #den :%lu", i);
     else if (kind == 1) // a message of the day line
         std::snprintf(head, sizeof head, ":irc.test 372 bob :%lu -", i);
