@@ -190,6 +190,8 @@ static void note_handler(int &calls)
     ++calls;
     std::string_view piece = world.input.substr(world.piece_start, world.taken - world.piece_start
                                                                        - orv::client.typed_ahead_length);
+    if (world.split_cr_lf && piece.starts_with('\n'))
+        piece.remove_prefix(1);
     const char *buffer = orv::client.line_buffer.data();
     if (piece.size() > line_room || piece.compare(0, piece.size(), buffer, piece.size()) != 0
         || buffer[piece.size()] != '\0')

@@ -43,6 +43,9 @@ struct fake_world {
     std::size_t taken = 0;       // bytes the client has read
     std::size_t typed_end = 0;   // end of the line the terminal is handing over
     std::size_t piece_start = 0; // where the read being served began
+    // A line feed that begins it ends the line before, typed with a
+    // carriage return that the last read ended on: it is no line of its own.
+    bool split_cr_lf = false;
     bool canonical_terminal = false;
     bool interrupting = false; // flag 4
     // The last recv, read or poll failed with EINTR.

@@ -116,7 +116,7 @@ static std::string expected_wire(std::string_view piece, bool rest_of_line)
 static void serve()
 {
     world.piece_start = world.taken - orv::client.typed_ahead_length; // what was read ahead begins it
-    bool fresh_read = orv::client.typed_ahead_length == 0;
+    world.split_cr_lf = after_cr && orv::client.typed_ahead_length == 0;
     world.wire.clear();
     world.console.clear();
     world.handled_lines = world.handled_rests = world.reads = 0;
@@ -125,11 +125,14 @@ static void serve()
     orv::serve_terminal_line();
     std::size_t carried = orv::client.typed_ahead_length;
     std::string_view piece = world.input.substr(world.piece_start, world.taken - world.piece_start - carried);
-    if (fresh_read && after_cr && piece.starts_with('\n')) // the rest of a CR LF two reads split
+    if (world.split_cr_lf && piece.starts_with('\n')) {
         piece.remove_prefix(1);
+        ++world.piece_start;
+    }
     if (piece.empty()) { // a line only begun waits for its end, and the server is served meanwhile
         if (world.handled_lines + world.handled_rests != 0 || !world.wire.empty())
             fail("a line was handled before it ended", piece, world.wire);
+        after_cr = false; // the read that took the line feed, if any, forgot the carriage return
         return;
     }
     std::string_view line_ends = world.canonical_terminal ? "\r\n" : "\n";
