@@ -297,7 +297,9 @@ session::session(run_options options)
     options.arguments.insert(options.arguments.begin(),
                              {"-h", "127.0.0.1", "-p", std::to_string(peer_listener.port)});
     start_orv(orv, options);
-    peer = peer_listener.accept_one();
+    // Nothing is timed by the start: under the sanitizers, libfaketime and
+    // a busy machine it may take a while.
+    peer = peer_listener.accept_one(6 * patience);
     EXPECT_GE(peer, 0) << "orv did not connect";
     login = read_until(peer, "USER ");
     if (!login.ends_with("\r\n"))
