@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -15,7 +16,9 @@
 #include <poll.h>
 #include <pty.h>
 #include <regex>
+#include <semaphore.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -78,12 +81,25 @@ int free_port()
     return port;
 }
 
+// libfaketime names the clock it shares with its children after the
+// process, and removes it only when the process exits: one killed leaves it
+// in /dev/shm.
+static void forget(const process &ended)
+{
+    if (!ended.fake_clock)
+        return;
+    shm_unlink(("/faketime_shm_" + std::to_string(ended.pid)).c_str());
+    sem_unlink(("/faketime_sem_" + std::to_string(ended.pid)).c_str());
+}
+
 process::~process()
 {
     if (pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0) {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
+    if (pid > 0)
+        forget(*this);
     for (int descriptor : {input, output, error})
         if (descriptor >= 0)
             close(descriptor);
@@ -97,11 +113,13 @@ int process::wait_for_exit(duration timeout)
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
+            forget(*this);
             pid = -1;
             return -1;
         }
         usleep(2000);
     }
+    forget(*this);
     pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -203,15 +221,24 @@ void start_orv(process &started, const run_options &options)
         fcntl(output[1], F_SETFL, O_NONBLOCK);
     if (options.nonblocking_input)
         fcntl(input[0], F_SETFL, O_NONBLOCK);
+    // "faketime -f SPEC" in the wrapper becomes libfaketime preloaded with
+    // SPEC, as the faketime program would: that program makes a semaphore
+    // named after its process id and fails when the name is taken, as it
+    // is when a faketime killed at a test's end had the same id. And the
+    // process started is orv itself, which the harness may kill.
     // libfaketime cannot reach a static orv, but would reach the clock of
     // the emulator that runs one: the whole clock stays real there.
-    std::vector<std::string> words = options.wrapper;
-    if (getenv("ORV_RUNNER") != nullptr && *getenv("ORV_RUNNER") != '\0' && !words.empty() && words[0] == "faketime")
-        words.clear();
+    std::vector<std::string> words = options.wrapper, environment = options.environment;
+    auto faketime = std::find(words.begin(), words.end(), "faketime");
+    if (faketime != words.end() && words.end() - faketime >= 3 && faketime[1] == "-f") {
+        started.fake_clock = getenv("ORV_RUNNER") == nullptr || *getenv("ORV_RUNNER") == '\0';
+        if (started.fake_clock)
+            environment.insert(environment.end(), {"LD_PRELOAD=" ORV_LIBFAKETIME, "FAKETIME=" + faketime[2]});
+        words.erase(faketime, faketime + 3);
+    }
     for (const auto &word : orv_command())
         words.push_back(word);
     words.insert(words.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<std::string> environment = options.environment;
     environment.push_back(std::string("PATH=") + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin"));
     for (const char *passed : {"ASAN_OPTIONS", "UBSAN_OPTIONS"})
         if (getenv(passed))

@@ -35,6 +35,7 @@ struct process {
     int input = -1;  // orv's standard input; -1 once closed
     int output = -1; // orv's standard output
     int error = -1;  // orv's standard error
+    bool fake_clock = false; // started with libfaketime
     ~process();
     // Exit status, or 128 + signal; -1 (after killing it) when it did not
     // end in time.
