@@ -232,8 +232,11 @@ void start_orv(process &started, const run_options &options)
     auto faketime = std::find(words.begin(), words.end(), "faketime");
     if (faketime != words.end() && words.end() - faketime >= 3 && faketime[1] == "-f") {
         started.fake_clock = getenv("ORV_RUNNER") == nullptr || *getenv("ORV_RUNNER") == '\0';
-        if (started.fake_clock)
+        if (started.fake_clock) {
+            ASSERT_FALSE(std::string_view(ORV_LIBFAKETIME).ends_with("NOTFOUND"))
+                << "no libfaketime was found when the tests were configured (Debian: apt-get install faketime)";
             environment.insert(environment.end(), {"LD_PRELOAD=" ORV_LIBFAKETIME, "FAKETIME=" + faketime[2]});
+        }
         words.erase(faketime, faketime + 3);
     }
     for (const auto &word : orv_command())
