@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -86,8 +85,6 @@ int free_port()
 // in /dev/shm.
 static void forget(const process &ended)
 {
-    if (!ended.fake_clock)
-        return;
     shm_unlink(("/faketime_shm_" + std::to_string(ended.pid)).c_str());
     sem_unlink(("/faketime_sem_" + std::to_string(ended.pid)).c_str());
 }
@@ -221,24 +218,14 @@ void start_orv(process &started, const run_options &options)
         fcntl(output[1], F_SETFL, O_NONBLOCK);
     if (options.nonblocking_input)
         fcntl(input[0], F_SETFL, O_NONBLOCK);
-    // "faketime -f SPEC" in the wrapper becomes libfaketime preloaded with
-    // SPEC, as the faketime program would: that program makes a semaphore
-    // named after its process id and fails when the name is taken, as it
-    // is when a faketime killed at a test's end had the same id. And the
-    // process started is orv itself, which the harness may kill.
-    // libfaketime cannot reach a static orv, but would reach the clock of
-    // the emulator that runs one: the whole clock stays real there.
+    // A fake clock is libfaketime preloaded into orv, not the faketime
+    // program, which names a semaphore after its process id and fails when
+    // one killed at a test's end left that name. It cannot reach a static
+    // orv, but would reach the clock of the emulator that runs one: the
+    // whole clock stays real there.
     std::vector<std::string> words = options.wrapper, environment = options.environment;
-    auto faketime = std::find(words.begin(), words.end(), "faketime");
-    if (faketime != words.end() && words.end() - faketime >= 3 && faketime[1] == "-f") {
-        started.fake_clock = getenv("ORV_RUNNER") == nullptr || *getenv("ORV_RUNNER") == '\0';
-        if (started.fake_clock) {
-            ASSERT_FALSE(std::string_view(ORV_LIBFAKETIME).ends_with("NOTFOUND"))
-                << "no libfaketime was found when the tests were configured (Debian: apt-get install faketime)";
-            environment.insert(environment.end(), {"LD_PRELOAD=" ORV_LIBFAKETIME, "FAKETIME=" + faketime[2]});
-        }
-        words.erase(faketime, faketime + 3);
-    }
+    if (!options.clock.empty() && (getenv("ORV_RUNNER") == nullptr || *getenv("ORV_RUNNER") == '\0'))
+        environment.insert(environment.end(), {"LD_PRELOAD=" ORV_LIBFAKETIME, "FAKETIME=" + options.clock});
     for (const auto &word : orv_command())
         words.push_back(word);
     words.insert(words.end(), options.arguments.begin(), options.arguments.end());

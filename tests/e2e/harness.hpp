@@ -35,7 +35,6 @@ struct process {
     int input = -1;  // orv's standard input; -1 once closed
     int output = -1; // orv's standard output
     int error = -1;  // orv's standard error
-    bool fake_clock = false; // started with libfaketime
     ~process();
     // Exit status, or 128 + signal; -1 (after killing it) when it did not
     // end in time.
@@ -47,8 +46,10 @@ struct run_options {
     std::vector<std::string> arguments;
     // The whole environment orv sees; PATH is added.
     std::vector<std::string> environment = {"USER=bob", "TZ=UTC"};
-    // Run through this command, e.g. {"faketime", "-f", "+0 x60"}.
+    // Run through this command, e.g. {"env", "-u", "FAKETIME"}.
     std::vector<std::string> wrapper = {};
+    // libfaketime's clock for orv, e.g. "+0 x60"; empty: the real one.
+    std::string clock;
     // Give orv a pseudo-terminal as standard output (output reads from it).
     bool output_to_terminal = false;
     // Give orv a pseudo-terminal in canonical mode as standard input (input

@@ -74,7 +74,7 @@ TEST_P(hostile_test, keeps_running_and_sends_only_what_it_should)
     // machine, never early.
     const double speed = !c.typed.empty() && std::count(c.wire.begin(), c.wire.end(), '\n') >= 5 ? 10 : 1;
     if (speed > 1)
-        options.wrapper = {"faketime", "-f", "+0 x10"};
+        options.clock = "+0 x10";
     session s(options);
     ASSERT_GE(s.peer, 0);
     std::string wire;

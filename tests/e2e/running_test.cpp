@@ -33,7 +33,7 @@ namespace {
 // One real second is five minutes of orv's time: a 120-second wait takes
 // 0.4 s, the 300 seconds of silence or of a stalled send one.
 const std::string speed = "x300";
-const std::vector<std::string> sped_up = {"faketime", "-f", "+0 " + speed};
+const std::string sped_up = "+0 " + speed;
 const std::string ping = "PING 127.0.0.1\r\n";
 const std::string timeout_message = "orv shutting down: parse timeout\n";
 const std::string welcome = ":hub 001 bob :Welcome\r\n";
@@ -60,7 +60,7 @@ TEST_P(keep_alive_test, pings_when_idle_and_gives_up_on_a_silent_server)
 {
     const keep_alive_case &c = GetParam();
     run_options options;
-    options.wrapper = sped_up;
+    options.clock = sped_up;
     temporary_directory directory;
     const std::string clock_file = directory.path + "/clock";
     if (c.clock_step != 0) {
@@ -146,7 +146,7 @@ TEST(running, pasted_lines_leave_five_at_once_then_one_every_two_seconds)
     constexpr double speed = 2;
     run_options options;
     options.environment.push_back("FAKETIME_FMT=%s");
-    options.wrapper = {"faketime", "-f", "@1709647620 x2"};
+    options.clock = "@1709647620 x2";
     session s(options);
     std::string paste = ":s #den\n";
     for (int i = 1; i <= 9; ++i)
@@ -193,7 +193,7 @@ TEST_P(terminal_input_test, every_line_goes_whole_and_in_order)
     run_options options;
     options.input_from_terminal = true;
     options.welcomed = false; // orv reads nothing before the welcome
-    options.wrapper = {"faketime", "-f", "+0 x4"};
+    options.clock = "+0 x4";
     session s(options);
     termios mode, raw;
     ASSERT_EQ(tcgetattr(s.orv.input, &mode), 0);
@@ -411,7 +411,7 @@ TEST(running, refused_registration_sends_nothing_piped)
         run_options options;
         options.welcomed = false;
         if (!closes)
-            options.wrapper = sped_up; // a static orv keeps the real clock
+            options.clock = sped_up; // a static orv keeps the real clock
         session s(options);
         send_text(s.orv.input, ":j #t\ndeploy done\n:QUIT :bye\n");
         s.orv.close_input();
@@ -435,7 +435,7 @@ TEST_P(closing_wait_test, ends_five_seconds_after_the_input_when_the_server_stay
     const auto [speed, stalled] = GetParam();
     run_options options;
     if (speed > 1)
-        options.wrapper = {"faketime", "-f", "+0 x" + std::to_string(speed)};
+        options.clock = "+0 x" + std::to_string(speed);
     session s(options);
     auto ended = std::chrono::steady_clock::now();
     s.orv.close_input();
@@ -458,7 +458,7 @@ INSTANTIATE_TEST_SUITE_P(clocks, closing_wait_test,
 TEST(running, server_that_stops_reading_ends_the_client)
 {
     run_options options;
-    options.wrapper = sped_up;
+    options.clock = sped_up;
     session s(options);
     std::thread flood([&] {
         for (std::string ping = "PING :" + std::string(400, 'p') + "\r\n";
@@ -554,7 +554,7 @@ TEST_P(time_zone_test, timestamp_is_local_time_to_the_minute)
     const time_zone_case &c = GetParam();
     run_options options;
     options.environment = {"USER=bob", std::string("TZ=") + c.zone, std::string("FAKETIME_FMT=") + c.clock_format};
-    options.wrapper = {"faketime", "-f", c.clock}; // 2024-03-05 14:07:00 UTC unless the row says
+    options.clock = c.clock; // 2024-03-05 14:07:00 UTC unless the row says
     session s(options);
     send_text(s.peer, ":alice!a PRIVMSG #den :hi\r\n");
     EXPECT_EQ(read_until(s.orv.output, "hi\n", 2s), c.console);
